@@ -1,0 +1,33 @@
+# make run   : installs what is missing, builds, starts Bitlay on the stand-in's default design
+# make test  : installs what is missing, builds, runs every test
+# make bench : builds and runs the benchmarks
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+
+.PHONY: all deps build run test bench format clean
+
+all: build
+
+deps:
+	@./scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@./scripts/run-bitlay $(BUILD)/bin/bitlay
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBITLAY_TESTS=OFF -DBITLAY_BENCH=ON >/dev/null
+	@cmake --build $(BUILD)-bench -j $(JOBS)
+	@for b in $(BUILD)-bench/bin/bench_*; do echo "== $$b"; (cd $(BUILD)-bench && "$$OLDPWD/$$b") || exit 1; done
+
+format:
+	@find app dbx dbx-kicad numeric picture transfer tests bench -name '*.h' -o -name '*.cpp' | xargs clang-format -i
+
+clean:
+	@rm -rf $(BUILD) $(BUILD)-bench
