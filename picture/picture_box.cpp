@@ -1,7 +1,6 @@
 #include "picture/picture_box.h"
 
 #include <QPainter>
-
 #include <algorithm>
 #include <cmath>
 
@@ -24,8 +23,33 @@ PictureBox::PictureBox(float outerWidthTwips, float outerHeightTwips, int frameP
     // Picture boxes start in twips.
     scaleWidth_ = static_cast<float>(surface_.width() * kTwipsPerPixel);
     scaleHeight_ = static_cast<float>(surface_.height() * kTwipsPerPixel);
-    updateMapping();
     Cls();
+}
+
+PictureBox::PictureBox(const PictureBox& other)
+    : outerWidth_(other.outerWidth_),
+      outerHeight_(other.outerHeight_),
+      picture_(other.picture_),
+      surface_(other.surface_),
+      backColor_(other.backColor_),
+      scaleWidth_(other.scaleWidth_),
+      scaleHeight_(other.scaleHeight_),
+      pixelScale_(other.pixelScale_) {
+    bindSurface();
+}
+
+PictureBox& PictureBox::operator=(const PictureBox& other) {
+    if (this == &other) return *this;
+    outerWidth_ = other.outerWidth_;
+    outerHeight_ = other.outerHeight_;
+    picture_ = other.picture_;
+    surface_ = other.surface_;
+    backColor_ = other.backColor_;
+    scaleWidth_ = other.scaleWidth_;
+    scaleHeight_ = other.scaleHeight_;
+    pixelScale_ = other.pixelScale_;
+    bindSurface();
+    return *this;
 }
 
 void PictureBox::setPicture(const QImage& picture) {
@@ -36,20 +60,17 @@ void PictureBox::setPicture(const QImage& picture) {
 void PictureBox::setScaleWidth(float width) {
     scaleWidth_ = width;
     pixelScale_ = false;
-    updateMapping();
 }
 
 void PictureBox::setScaleHeight(float height) {
     scaleHeight_ = height;
     pixelScale_ = false;
-    updateMapping();
 }
 
 void PictureBox::setScaleModePixels() {
     scaleWidth_ = static_cast<float>(surface_.width());
     scaleHeight_ = static_cast<float>(surface_.height());
     pixelScale_ = true;
-    updateMapping();
 }
 
 void PictureBox::PSet(double x, double y, Colour colour) noexcept {
@@ -58,6 +79,10 @@ void PictureBox::PSet(double x, double y, Colour colour) noexcept {
     if (static_cast<unsigned>(column) >= static_cast<unsigned>(surface_.width()) ||
         static_cast<unsigned>(row) >= static_cast<unsigned>(surface_.height()))
         return;
+    // Someone may hold a copy of the surface (a paint in progress, a test); writing through
+    // the cached pointer would change theirs too. bits() detaches only when it is shared.
+    if (!surface_.isDetached()) bindSurface();
+    if (rows_ == nullptr) return;  // the detaching copy could not be allocated
     rows_[row * stride_ + column] = rgbFromColour(colour);
 }
 
@@ -68,7 +93,11 @@ void PictureBox::Cls() {
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
         painter.drawImage(0, 0, picture_);
     }
-    rows_ = reinterpret_cast<QRgb*>(surface_.bits());  // detaches once; Point reads through it
+    bindSurface();
+}
+
+void PictureBox::bindSurface() {
+    rows_ = reinterpret_cast<QRgb*>(surface_.bits());  // detaches; Point reads through it
     stride_ = static_cast<int>(surface_.bytesPerLine() / sizeof(QRgb));
 }
 
@@ -80,22 +109,6 @@ float PictureBox::logicalXOfColumn(int column) const noexcept {
 float PictureBox::logicalYOfRow(int row) const noexcept {
     if (pixelScale_) return static_cast<float>(row + 0.5);
     return static_cast<float>((row + 0.5) * scaleHeight_ / surface_.height());
-}
-
-int PictureBox::pixelIndex(double units, double unitsToPixels) noexcept {
-    const double pixel = std::floor(units * unitsToPixels);
-    // Far-away or non-finite points are outside; keep them clear of int overflow.
-    if (!(pixel >= -1.0 && pixel < 1 << 30)) return -1;
-    return static_cast<int>(pixel);
-}
-
-void PictureBox::updateMapping() noexcept {
-    // A scale of zero gives an infinite ratio, and pixelIndex puts every point outside.
-    const auto ratio = [](int pixels, float scale, bool pixelScale) {
-        return pixelScale ? 1.0 : pixels / static_cast<double>(scale);
-    };
-    unitsToPixelsX_ = ratio(surface_.width(), scaleWidth_, pixelScale_);
-    unitsToPixelsY_ = ratio(surface_.height(), scaleHeight_, pixelScale_);
 }
 
 }  // namespace bitlay::picture

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QImage>
-
+#include <cmath>
 #include <cstdint>
 
 namespace bitlay::picture {
@@ -16,12 +16,15 @@ Colour colourFromRgb(QRgb rgb) noexcept;
 QRgb rgbFromColour(Colour colour) noexcept;
 
 // A picture box without a window: outer size in twips, a frame, the picture, a persistent drawing
-// surface as large as the client area, and a logical scale (twips at first, pixels, or a user scale).
-// Logical points map to pixels by one rule, column = floor(x × client width ÷ ScaleWidth), which
-// Point, PSet and the pointer position all use.
+// surface as large as the client area, and a logical scale (twips at first, pixels, or a user
+// scale). Logical points map to pixels by one rule, column = floor(x × client width ÷ ScaleWidth),
+// which Point, PSet and the pointer position all use.
 class PictureBox final {
-public:
+  public:
     PictureBox(float outerWidthTwips, float outerHeightTwips, int framePixels = 2);
+    // Copies get a surface of their own; Point reads through a cached row pointer.
+    PictureBox(const PictureBox& other);
+    PictureBox& operator=(const PictureBox& other);
 
     float Width() const noexcept { return outerWidth_; }
     float Height() const noexcept { return outerHeight_; }
@@ -60,8 +63,12 @@ public:
     void Cls();
 
     // Pixel column and row of a logical point; may lie outside the client area.
-    int columnOf(double x) const noexcept { return pixelIndex(x, unitsToPixelsX_); }
-    int rowOf(double y) const noexcept { return pixelIndex(y, unitsToPixelsY_); }
+    int columnOf(double x) const noexcept {
+        return pixelIndex(x, surface_.width(), scaleWidth_, pixelScale_);
+    }
+    int rowOf(double y) const noexcept {
+        return pixelIndex(y, surface_.height(), scaleHeight_, pixelScale_);
+    }
 
     // The logical point at the centre of a pixel, as the pointer hands it to a handler.
     float logicalXOfColumn(int column) const noexcept;
@@ -69,22 +76,27 @@ public:
 
     const QImage& surface() const noexcept { return surface_; }
 
-private:
-    static int pixelIndex(double units, double unitsToPixels) noexcept;
-    void updateMapping() noexcept;
+  private:
+    // floor(units × pixels ÷ scale) as written, not through a precomputed ratio, which could
+    // round a point on a pixel edge into the neighbour. A scale of zero makes the quotient
+    // infinite or undefined, and such points, like far-away ones, are outside (-1).
+    static int pixelIndex(double units, int pixels, float scale, bool pixelScale) noexcept {
+        const double pixel = std::floor(pixelScale ? units : units * pixels / scale);
+        if (!(pixel >= -1.0 && pixel < 1 << 30)) return -1;
+        return static_cast<int>(pixel);
+    }
+    void bindSurface();
 
     float outerWidth_;
     float outerHeight_;
     QImage picture_;
     QImage surface_;
     QRgb* rows_ = nullptr;
-    int stride_ = 0;  // in pixels
+    int stride_ = 0;               // in pixels
     Colour backColor_ = 0xF0F0F0;  // the toolkit's button face
     float scaleWidth_ = 0;
     float scaleHeight_ = 0;
     bool pixelScale_ = false;
-    double unitsToPixelsX_ = 0;
-    double unitsToPixelsY_ = 0;
 };
 
 }  // namespace bitlay::picture

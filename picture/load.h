@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <stdexcept>
+
+namespace bitlay::picture {
+
+// A file that cannot be made into a picture; the message names the file and the reason.
+class LoadError final : public std::runtime_error {
+  public:
+    LoadError(const QString& path, const QString& reason);
+
+    const QString& path() const noexcept { return path_; }
+
+  private:
+    QString path_;
+};
+
+// Loads a picture from a file in any format Qt reads, as RGB32 (ARGB32 where the file has alpha).
+// The same file gives the same pixels on every run, also when it is truncated or broken; pictures
+// beyond Qt's allocation limit are refused. Throws LoadError.
+QImage loadPicture(const QString& path);
+
+}  // namespace bitlay::picture
