@@ -14,6 +14,7 @@
 #include "dbx/design_link.h"
 #include "dbx/status_message.h"
 #include "numeric/numeric.h"
+#include "picture/rotate.h"
 
 namespace bitlay::app {
 namespace {
@@ -269,7 +270,20 @@ void Form1::Command3_Click() {
 }
 
 void Form1::Command5_Click() {
-    // wired by the rotation work
+    // The caption is the only sign of progress, so it is painted at once, inside the handler.
+    const picture::ShowProgress showProgress = [this](const std::string& caption) {
+        Command5->setText(QString::fromStdString(caption));
+        Command5->repaint();
+    };
+    // A failed pass has already given Picture1 its working scale and the button its caption; the
+    // pixels written so far are shown either way.
+    try {
+        picture::rotate90(picture1Model_, picture2Model_, showProgress);
+    } catch (...) {
+        Picture1->repaint();
+        throw;
+    }
+    Picture1->repaint();
 }
 
 void Form1::Picture1_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y) {
