@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QFont>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
@@ -14,6 +15,7 @@
 #include "dbx/design_link.h"
 #include "dbx/status_message.h"
 #include "numeric/numeric.h"
+#include "picture/load.h"
 #include "picture/rotate.h"
 
 namespace bitlay::app {
@@ -75,12 +77,23 @@ QString describeCurrentException() noexcept {
             .arg(QString::fromUtf8(error.what()));
     } catch (const dbx::LinkError& error) {
         return withFullStop(QString::fromUtf8(error.what()));
+    } catch (const picture::LoadError& error) {
+        return withFullStop(QString::fromUtf8(error.what()));
     } catch (const std::exception& error) {
         return QStringLiteral("Something went wrong, so the operation stopped (%1).")
             .arg(QString::fromUtf8(error.what()));
     } catch (...) {
         return QStringLiteral("Something went wrong, so the operation stopped.");
     }
+}
+
+// BMP first, as the dialog is for BMP files; then every format the loader reads.
+QStringList pictureNameFilters() {
+    QStringList patterns;
+    for (const QByteArray& format : QImageReader::supportedImageFormats())
+        patterns << QStringLiteral("*.%1").arg(QString::fromLatin1(format));
+    return {QStringLiteral("BMP files (*.bmp)"),
+            QStringLiteral("All pictures (%1)").arg(patterns.join(QLatin1Char(' ')))};
 }
 
 }  // namespace
@@ -255,8 +268,29 @@ void Form1::Form_Load() {
     }
 }
 
+std::optional<QString> Form1::defaultChooseFile(QFileDialog& dialog) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().constFirst();
+}
+
 void Form1::Command1_Click() {
-    // wired by the loading work
+    CommonDialog1->setDefaultSuffix(QStringLiteral("bmp"));
+    CommonDialog1->setWindowTitle(QStringLiteral("Open BMP file."));
+    CommonDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    CommonDialog1->setFileMode(QFileDialog::ExistingFile);
+    const QStringList filters = pictureNameFilters();
+    // Set once, so that a filter the user picked stays picked for the next Load.
+    if (CommonDialog1->nameFilters() != filters) CommonDialog1->setNameFilters(filters);
+    // A cancel leaves everything as it was; reloading the last file would throw away a rotation.
+    const std::optional<QString> fileName = chooseFile(*CommonDialog1);
+    if (!fileName) return;
+    // A failed load throws here and leaves the picture and the scale as they were.
+    QImage picture = picture::loadPicture(*fileName);
+    LoadedPicture = std::move(picture);
+    picture1Model_.setPicture(LoadedPicture);
+    picture1Model_.setScaleWidth(numeric::toSingle(numeric::divide(picture1Model_.Width(), 4)));
+    picture1Model_.setScaleHeight(numeric::toSingle(numeric::divide(picture1Model_.Height(), 4)));
+    Picture1->repaint();
 }
 
 void Form1::Command2_Click() {
@@ -287,11 +321,10 @@ void Form1::Command5_Click() {
 }
 
 void Form1::Picture1_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y) {
-    // wired by the loading work
-    (void)Button;
-    (void)Shift;
-    (void)X;
-    (void)Y;
+    (void)Shift;  // a pick with Shift, Ctrl or Alt held picks as usual
+    if (Button != 1) return;
+    // Unrounded: the pointer hands over the centre of the pixel, which Point maps back to it.
+    Label8->setBackColor(picture1Model_.Point(X, Y));
 }
 
 std::int32_t Form1::SetTopMostWindow(QWidget& hWnd, bool Topmost) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFileDialog>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -61,6 +62,14 @@ public:
     // Set once the program has been told to end (status 0 after Quit, 1 after a failed start-up).
     std::optional<int> exitStatus() const noexcept { return exitStatus_; }
 
+    // Shows the file-open dialog modally and gives the confirmed file, nothing after a cancel.
+    // Tests replace it to choose a file without a user.
+    static std::optional<QString> defaultChooseFile(QFileDialog& dialog);
+    static inline std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile =
+        &Form1::defaultChooseFile;
+
+    const QImage& loadedPicture() const noexcept { return LoadedPicture; }
+
     picture::PictureBox& picture1Model() noexcept { return picture1Model_; }
     picture::PictureBox& picture2Model() noexcept { return picture2Model_; }
 
@@ -82,6 +91,8 @@ private:
     // The models come first: the picture-box widgets refer to them.
     picture::PictureBox picture1Model_{4695, 3495};
     picture::PictureBox picture2Model_{4695, 3615};
+    // The picture last loaded, held until the next Load replaces it; Picture1 shows it.
+    QImage LoadedPicture;
     bool linkOpen_ = false;
     std::optional<int> exitStatus_;
 
