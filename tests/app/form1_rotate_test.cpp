@@ -1,9 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QEvent>
 #include <QObject>
-
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -17,20 +16,20 @@ namespace {
 
 // Records the caption of a widget each time it is painted, which is what the user sees.
 class PaintedCaptions final : public QObject {
-public:
+  public:
     explicit PaintedCaptions(QPushButton* button) : button_(button) {
         button->installEventFilter(this);
     }
     std::vector<std::string> captions;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (watched == button_ && event->type() == QEvent::Paint)
             captions.push_back(button_->text().toStdString());
         return false;
     }
 
-private:
+  private:
     QPushButton* button_;
 };
 
