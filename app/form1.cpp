@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
+#include <QThread>
 
 #include <exception>
 #include <string>
@@ -375,9 +376,10 @@ void Form1::reportCurrentException() noexcept {
 void Form1::endProgram(int status) {
     exitStatus_ = status;
     hide();
-    // Leaves the event loop once this handler returns; before the loop runs, main() reads
-    // exitStatus() instead.
-    QCoreApplication::exit(status);
+    // Leaves the event loop once this handler returns. Before the loop runs (start-up), main()
+    // reads exitStatus() instead: an exit asked for then would make every later loop, a message
+    // box's included, return at once.
+    if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(status);
 }
 
 }  // namespace bitlay::app

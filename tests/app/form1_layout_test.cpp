@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFontInfo>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <string>
+
+#include "app/form1.h"
+
+namespace bitlay::app {
+namespace {
+
+struct Placement {
+    const char* name;
+    QRect pixels;  // the designed twips divided by 15, rounded
+};
+
+std::ostream& operator<<(std::ostream& out, const Placement& placement) {
+    return out << placement.name;
+}
+
+class ControlPlacement : public ::testing::TestWithParam<Placement> {};
+
+TEST_P(ControlPlacement, IsAtItsDesignedPlace) {
+    Form1 form;
+    const auto* control = form.findChild<QWidget*>(QString::fromLatin1(GetParam().name));
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->geometry(), GetParam().pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryControl, ControlPlacement,
+    ::testing::Values(Placement{"Picture1", {8, 8, 313, 233}},
+                      Placement{"Command1", {8, 256, 105, 28}},  // 425 twips: 28.33 pixels
+                      Placement{"Command2", {224, 256, 97, 28}},
+                      Placement{"Command3", {8, 288, 313, 28}},
+                      Placement{"List2", {128, 336, 81, 82}},
+                      Placement{"Label1", {16, 320, 81, 33}},
+                      Placement{"Label2", {128, 320, 81, 17}},
+                      Placement{"Text1", {248, 336, 65, 25}},
+                      Placement{"Text2", {248, 368, 65, 25}},
+                      Placement{"Label3", {224, 336, 25, 25}},
+                      Placement{"Label4", {224, 368, 25, 25}},
+                      Placement{"Label5", {8, 432, 305, 33}},
+                      Placement{"Text3", {280, 400, 33, 25}},
+                      Placement{"Label6", {216, 400, 57, 25}},
+                      Placement{"Picture2", {8, 8, 313, 241}},
+                      Placement{"Command5", {120, 256, 97, 28}},
+                      Placement{"Label7", {0, 472, 329, 17}},
+                      Placement{"Label8", {16, 360, 89, 33}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct Lettering {
+    const char* name;
+    const char* text;
+    const char* family;  // empty: the window's default font
+    double points;
+};
+
+std::ostream& operator<<(std::ostream& out, const Lettering& lettering) {
+    return out << lettering.name;
+}
+
+class ControlLettering : public ::testing::TestWithParam<Lettering> {};
+
+TEST_P(ControlLettering, HasItsCaptionAndFont) {
+    Form1 form;
+    const auto* control = form.findChild<QWidget*>(QString::fromLatin1(GetParam().name));
+    ASSERT_NE(control, nullptr);
+    QString text;
+    if (const auto* button = qobject_cast<const QPushButton*>(control)) text = button->text();
+    if (const auto* label = qobject_cast<const QLabel*>(control)) text = label->text();
+    if (const auto* box = qobject_cast<const QLineEdit*>(control)) text = box->text();
+    EXPECT_EQ(text, QString::fromLatin1(GetParam().text));
+    if (*GetParam().family) {
+        const QFontInfo used(control->font());
+        EXPECT_EQ(used.family(), QString::fromLatin1(GetParam().family));
+        EXPECT_DOUBLE_EQ(control->font().pointSizeF(), GetParam().points);
+        EXPECT_EQ(control->font().weight(), QFont::Normal);
+        EXPECT_FALSE(control->font().italic());
+        EXPECT_FALSE(control->font().underline());
+        EXPECT_FALSE(control->font().strikeOut());
+    } else {
+        EXPECT_EQ(control->font(), form.font());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryControl, ControlLettering,
+    ::testing::Values(Lettering{"Command1", "Load", "Liberation Serif", 14.25},
+                      Lettering{"Command2", "Quit", "Liberation Serif", 14.25},
+                      Lettering{"Command3", "Transfer Bitmap to PCB", "Liberation Serif", 14.25},
+                      Lettering{"Command5", "Rotate 90", "Liberation Serif", 14.25},
+                      Lettering{"Label1", "Left Click to Select Color", "Liberation Serif", 9},
+                      Lettering{"Label2", "Select Layer", "Liberation Serif", 9},
+                      Lettering{"Label3", "X:", "Liberation Serif", 15.75},
+                      Lettering{"Label4", "Y:", "Liberation Serif", 15.75},
+                      Lettering{"Label6", "Scale :", "Liberation Serif", 15.75},
+                      Lettering{"Text1", "", "Liberation Sans", 12},
+                      Lettering{"Text2", "", "Liberation Sans", 12},
+                      Lettering{"Text3", "", "Liberation Sans", 12},
+                      Lettering{"Label5", "", "", 0},
+                      Lettering{"Label8", "", "", 0},
+                      Lettering{"List2", "", "", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Window, HasItsCaptionAndAFixedClientAreaCentredOnTheScreen) {
+    Form1 form;
+    EXPECT_EQ(form.windowTitle(), "Bitlay Picture. - Corvane Systems - Rev : 2.0");
+    EXPECT_EQ(form.size(), QSize(329, 488));
+    EXPECT_EQ(form.minimumSize(), QSize(329, 488));
+    EXPECT_EQ(form.maximumSize(), QSize(329, 488));
+    EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QPoint offset = form.geometry().center() - screen.center();
+    EXPECT_LE(offset.manhattanLength(), 2);
+}
+
+TEST(Window, PictureBoxesHaveASunkenFrameOfTwoPixelsAndTheScratchBoxIsNeverSeen) {
+    Form1 form;
+    form.show();
+    EXPECT_EQ(form.Picture1->contentsRect(), QRect(2, 2, 309, 229));
+    EXPECT_EQ(form.Picture2->contentsRect(), QRect(2, 2, 309, 237));
+    EXPECT_EQ(form.Picture1->frameShadow(), QFrame::Sunken);
+    EXPECT_EQ(form.picture1Model().clientWidthPixels(), 309);
+    EXPECT_EQ(form.picture2Model().clientHeightPixels(), 237);
+    EXPECT_FLOAT_EQ(form.picture1Model().Width(), 4695);
+    EXPECT_FLOAT_EQ(form.picture1Model().Height(), 3495);
+    EXPECT_FLOAT_EQ(form.picture2Model().Height(), 3615);
+    EXPECT_TRUE(form.Picture1->isVisible());
+    EXPECT_FALSE(form.Picture2->isVisible());
+}
+
+TEST(Window, ColoursOfTheMessageLineTheCreditLineAndTheSwatch) {
+    Form1 form;
+    EXPECT_EQ(form.Label5->palette().color(QPalette::WindowText), QColor(255, 128, 128));
+    EXPECT_EQ(form.Label7->palette().color(QPalette::WindowText), QColor(255, 255, 255));
+    EXPECT_EQ(form.Label7->palette().color(QPalette::Window), QColor(128, 128, 128));
+    EXPECT_TRUE(form.Label7->autoFillBackground());
+    EXPECT_EQ(form.Label8->BackColor(), 0);
+    EXPECT_EQ(form.Label8->palette().color(QPalette::Window), QColor(0, 0, 0));
+    EXPECT_TRUE(form.Label8->autoFillBackground());
+    form.Label8->setBackColor(0x00FF8040);  // blue 255, green 128, red 64
+    EXPECT_EQ(form.Label8->BackColor(), 0x00FF8040);
+    EXPECT_EQ(form.Label8->palette().color(QPalette::Window), QColor(64, 128, 255));
+}
+
+TEST(Window, LabelsWrapAndTheInstructionTakesSeveralLines) {
+    Form1 form;
+    for (QLabel* label : form.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) EXPECT_TRUE(label->wordWrap());
+    EXPECT_EQ(form.Label1->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    EXPECT_EQ(form.Label7->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    form.Label5->setText(QString::fromLatin1(Form1::kInstructionText));
+    const int lineHeight = form.Label5->fontMetrics().height();
+    EXPECT_GE(form.Label5->heightForWidth(form.Label5->width()), 2 * lineHeight);
+}
+
+TEST(Window, LayerListKeepsItsOrderAndSelectsOneEntry) {
+    Form1 form;
+    form.List2->addItems({"zeta", "alpha", "mid"});
+    EXPECT_EQ(form.List2->item(0)->text(), "zeta");
+    EXPECT_EQ(form.List2->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(Form1::ListIndex(*form.List2), -1);
+    form.List2->item(1)->setSelected(true);
+    form.List2->item(2)->setSelected(true);
+    EXPECT_EQ(form.List2->selectedItems().size(), 1);
+    EXPECT_EQ(Form1::ListIndex(*form.List2), 2);
+}
+
+class ShownWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        form.show();
+        QApplication::setActiveWindow(&form);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    }
+    Form1 form;
+};
+
+TEST_F(ShownWindow, TabMovesThroughTheControlsInTheirOrder) {
+    form.Picture1->setFocus();
+    QStringList order{QApplication::focusWidget()->objectName()};
+    for (int i = 0; i < 9; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    EXPECT_EQ(order, QStringList({"Picture1", "Command1", "Command2", "Command3", "List2", "Text1",
+                                  "Text2", "Text3", "Command5", "Picture1"}));
+}
+
+TEST_F(ShownWindow, NoButtonReactsToEnterOrEscapeByItself) {
+    for (QPushButton* button : form.findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly)) {
+        EXPECT_FALSE(button->autoDefault()) << button->objectName().toStdString();
+        EXPECT_FALSE(button->isDefault()) << button->objectName().toStdString();
+    }
+    QSignalSpy quit(form.Command2, &QPushButton::clicked);
+    QSignalSpy transfer(form.Command3, &QPushButton::clicked);
+    form.Text1->setFocus();
+    QTest::keyClick(form.Text1, Qt::Key_Return);
+    QTest::keyClick(form.Text1, Qt::Key_Escape);
+    form.Command3->setFocus();
+    QTest::keyClick(form.Command3, Qt::Key_Return);
+    QTest::keyClick(form.Command3, Qt::Key_Escape);
+    EXPECT_EQ(quit.count(), 0);
+    EXPECT_EQ(transfer.count(), 0);
+    EXPECT_TRUE(form.isVisible());
+}
+
+}  // namespace
+}  // namespace bitlay::app
