@@ -6,10 +6,6 @@
 
 namespace bitlay::picture {
 
-Colour colourFromRgb(QRgb rgb) noexcept {
-    return qRed(rgb) + 256 * qGreen(rgb) + 65536 * qBlue(rgb);
-}
-
 QRgb rgbFromColour(Colour colour) noexcept {
     return qRgb(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF);
 }
@@ -24,6 +20,7 @@ PictureBox::PictureBox(float outerWidthTwips, float outerHeightTwips, int frameP
     scaleWidth_ = static_cast<float>(surface_.width() * kTwipsPerPixel);
     scaleHeight_ = static_cast<float>(surface_.height() * kTwipsPerPixel);
     Cls();
+    updateMapping();
 }
 
 PictureBox::PictureBox(const PictureBox& other)
@@ -36,6 +33,7 @@ PictureBox::PictureBox(const PictureBox& other)
       scaleHeight_(other.scaleHeight_),
       pixelScale_(other.pixelScale_) {
     bindSurface();
+    updateMapping();
 }
 
 PictureBox& PictureBox::operator=(const PictureBox& other) {
@@ -49,6 +47,7 @@ PictureBox& PictureBox::operator=(const PictureBox& other) {
     scaleHeight_ = other.scaleHeight_;
     pixelScale_ = other.pixelScale_;
     bindSurface();
+    updateMapping();
     return *this;
 }
 
@@ -60,24 +59,27 @@ void PictureBox::setPicture(const QImage& picture) {
 void PictureBox::setScaleWidth(float width) {
     scaleWidth_ = width;
     pixelScale_ = false;
+    updateMapping();
 }
 
 void PictureBox::setScaleHeight(float height) {
     scaleHeight_ = height;
     pixelScale_ = false;
+    updateMapping();
 }
 
 void PictureBox::setScaleModePixels() {
     scaleWidth_ = static_cast<float>(surface_.width());
     scaleHeight_ = static_cast<float>(surface_.height());
     pixelScale_ = true;
+    updateMapping();
 }
 
 void PictureBox::PSet(double x, double y, Colour colour) noexcept {
     const int column = columnOf(x);
     const int row = rowOf(y);
-    if (static_cast<unsigned>(column) >= static_cast<unsigned>(surface_.width()) ||
-        static_cast<unsigned>(row) >= static_cast<unsigned>(surface_.height()))
+    if (static_cast<unsigned>(column) >= static_cast<unsigned>(width_) ||
+        static_cast<unsigned>(row) >= static_cast<unsigned>(height_))
         return;
     // Someone may hold a copy of the surface (a paint in progress, a test); writing through
     // the cached pointer would change theirs too. bits() detaches only when it is shared.
@@ -99,6 +101,14 @@ void PictureBox::Cls() {
 void PictureBox::bindSurface() {
     rows_ = reinterpret_cast<QRgb*>(surface_.bits());  // detaches; Point reads through it
     stride_ = static_cast<int>(surface_.bytesPerLine() / sizeof(QRgb));
+    // Without memory for the surface every point is outside.
+    width_ = rows_ != nullptr ? surface_.width() : 0;
+    height_ = rows_ != nullptr ? surface_.height() : 0;
+}
+
+void PictureBox::updateMapping() noexcept {
+    unitsToPixelsX_ = width_ / static_cast<double>(scaleWidth_);
+    unitsToPixelsY_ = height_ / static_cast<double>(scaleHeight_);
 }
 
 float PictureBox::logicalXOfColumn(int column) const noexcept {

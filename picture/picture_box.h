@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QImage>
-#include <cmath>
 #include <cstdint>
 
 namespace bitlay::picture {
@@ -12,7 +11,11 @@ constexpr Colour kOutside = -1;
 
 constexpr int kTwipsPerPixel = 15;
 
-Colour colourFromRgb(QRgb rgb) noexcept;
+// Inline: Point converts every pixel it reads.
+inline Colour colourFromRgb(QRgb rgb) noexcept {
+    return static_cast<Colour>(rgb & 0xFF0000) >> 16 | (rgb & 0x00FF00) |
+           static_cast<Colour>(rgb & 0x0000FF) << 16;
+}
 QRgb rgbFromColour(Colour colour) noexcept;
 
 // A picture box without a window: outer size in twips, a frame, the picture, a persistent drawing
@@ -28,8 +31,8 @@ class PictureBox final {
 
     float Width() const noexcept { return outerWidth_; }
     float Height() const noexcept { return outerHeight_; }
-    int clientWidthPixels() const noexcept { return surface_.width(); }
-    int clientHeightPixels() const noexcept { return surface_.height(); }
+    int clientWidthPixels() const noexcept { return width_; }
+    int clientHeightPixels() const noexcept { return height_; }
 
     // Sets the picture and makes the surface anew from background and picture.
     void setPicture(const QImage& picture);
@@ -50,8 +53,8 @@ class PictureBox final {
     Colour Point(double x, double y) const noexcept {
         const int column = columnOf(x);
         const int row = rowOf(y);
-        if (static_cast<unsigned>(column) >= static_cast<unsigned>(surface_.width()) ||
-            static_cast<unsigned>(row) >= static_cast<unsigned>(surface_.height()))
+        if (static_cast<unsigned>(column) >= static_cast<unsigned>(width_) ||
+            static_cast<unsigned>(row) >= static_cast<unsigned>(height_))
             return kOutside;
         return colourFromRgb(rows_[row * stride_ + column]);
     }
@@ -64,10 +67,10 @@ class PictureBox final {
 
     // Pixel column and row of a logical point; may lie outside the client area.
     int columnOf(double x) const noexcept {
-        return pixelIndex(x, surface_.width(), scaleWidth_, pixelScale_);
+        return pixelIndex(x, width_, scaleWidth_, unitsToPixelsX_);
     }
     int rowOf(double y) const noexcept {
-        return pixelIndex(y, surface_.height(), scaleHeight_, pixelScale_);
+        return pixelIndex(y, height_, scaleHeight_, unitsToPixelsY_);
     }
 
     // The logical point at the centre of a pixel, as the pointer hands it to a handler.
@@ -77,14 +80,26 @@ class PictureBox final {
     const QImage& surface() const noexcept { return surface_; }
 
   private:
-    // floor(units × pixels ÷ scale) as written, not through a precomputed ratio, which could
-    // round a point on a pixel edge into the neighbour. A scale of zero makes the quotient
-    // infinite or undefined, and such points, like far-away ones, are outside (-1).
-    static int pixelIndex(double units, int pixels, float scale, bool pixelScale) noexcept {
-        const double pixel = std::floor(pixelScale ? units : units * pixels / scale);
-        if (!(pixel >= -1.0 && pixel < 1 << 30)) return -1;
-        return static_cast<int>(pixel);
+    // floor(units × pixels ÷ scale), exactly. A division per axis would halve the speed of Point
+    // and a precomputed ratio alone can put a point on a pixel edge into the neighbour, so the
+    // ratio gives an estimate that the exact products then correct by one where it is off. In
+    // pixel mode the scale is the pixel count and this is floor(units). Far-away points, and
+    // every point at a scale of zero, are -1: outside.
+    static int pixelIndex(double units, int pixels, float scale, double unitsToPixels) noexcept {
+        if (!(scale > 0)) return floorOrOutside(units * pixels / scale);
+        int pixel = floorOrOutside(units * unitsToPixels);
+        if (pixel < 0) return -1;
+        const double product = units * pixels;
+        const double edge = pixel * static_cast<double>(scale);
+        // Branch-free: scattered points would mispredict a branch every time.
+        pixel += static_cast<int>(product >= edge + scale) - static_cast<int>(product < edge);
+        return pixel;
     }
+    static int floorOrOutside(double pixel) noexcept {
+        if (!(pixel >= 0 && pixel < 1 << 30)) return -1;
+        return static_cast<int>(pixel);  // truncation is floor here
+    }
+    void updateMapping() noexcept;
     void bindSurface();
 
     float outerWidth_;
@@ -92,11 +107,16 @@ class PictureBox final {
     QImage picture_;
     QImage surface_;
     QRgb* rows_ = nullptr;
-    int stride_ = 0;               // in pixels
+    int stride_ = 0;  // in pixels
+    // The surface's size, kept beside it so that Point makes no calls into Qt.
+    int width_ = 0;
+    int height_ = 0;
     Colour backColor_ = 0xF0F0F0;  // the toolkit's button face
     float scaleWidth_ = 0;
     float scaleHeight_ = 0;
     bool pixelScale_ = false;
+    double unitsToPixelsX_ = 0;
+    double unitsToPixelsY_ = 0;
 };
 
 }  // namespace bitlay::picture

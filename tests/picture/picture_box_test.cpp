@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -257,4 +258,20 @@ TEST(PictureBox, CopiesAndHeldSurfacesAreNotWrittenThrough) {
     EXPECT_EQ(copy.Point(2, 2), 0x654321);
     copy.PSet(2, 2, 0);
     EXPECT_EQ(box.Point(2, 2), 0x654321);
+}
+
+TEST(PictureBox, MappingAgreesWithTheRuleOnRandomPoints) {
+    std::mt19937 random(20240601);
+    for (const float scale : {1173.75f, 873.75f, 4635.0f, 309.0f, 772.5f, 100.3f, 0.7f}) {
+        PictureBox box(4695, 3495);
+        box.setScaleWidth(scale);
+        std::uniform_real_distribution<float> units(-0.1f * scale, 1.1f * scale);
+        for (int i = 0; i < 20000; ++i) {
+            const float x = units(random);
+            // The rule in wide arithmetic: floor(x × client width ÷ ScaleWidth).
+            const long double exact = std::floor(static_cast<long double>(x) * 309 / scale);
+            const int expected = exact < 0 ? -1 : static_cast<int>(exact);
+            ASSERT_EQ(box.columnOf(x), expected) << "x " << x << " scale " << scale;
+        }
+    }
 }
