@@ -107,6 +107,9 @@ Form1::Form1(QWidget* parent)
     setWindowTitle(QString::fromLatin1(kCaption));
     // A fixed single frame: the client area is 4935 x 7320 twips and cannot be resized.
     setFixedSize(pixels(4935), pixels(7320));
+    // The window's default font, which List2, Label5 and Label8 use: the stand-in for the classic
+    // toolkit's MS Sans Serif 8.25 pt, so the instruction text fits Label5 as designed.
+    setFont(sans(8.25));
 
     const auto button = [this](const char* name, const char* caption) {
         auto* control = new QPushButton(QString::fromLatin1(caption), this);
@@ -147,6 +150,8 @@ Form1::Form1(QWidget* parent)
     List2->setObjectName(QStringLiteral("List2"));
     List2->setSelectionMode(QAbstractItemView::SingleSelection);
     List2->setSortingEnabled(false);
+    // Long names are cut at the edge, as in a classic list box, not scrolled sideways.
+    List2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     place(List2, 1920, 5040, 1215, 1230);
 
     Label1 = label("Label1", "Left Click to Select Color", Qt::AlignHCenter);

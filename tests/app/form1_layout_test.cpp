@@ -114,6 +114,9 @@ TEST(Window, HasItsCaptionAndAFixedClientAreaCentredOnTheScreen) {
     EXPECT_EQ(form.minimumSize(), QSize(329, 488));
     EXPECT_EQ(form.maximumSize(), QSize(329, 488));
     EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(QFontInfo(form.font()).family(), "Liberation Sans");
+    EXPECT_DOUBLE_EQ(form.font().pointSizeF(), 8.25);
+    EXPECT_EQ(form.List2->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     const QPoint offset = form.geometry().center() - screen.center();
     EXPECT_LE(offset.manhattanLength(), 2);
