@@ -48,8 +48,11 @@ QImage loadPicture(const QString& path) {
     }
     if (!reader.read(&image)) throw LoadError(path, reader.errorString());
     if (image.isNull()) throw LoadError(path, QStringLiteral("the file holds no picture"));
-    return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32
-                                                         : QImage::Format_RGB32);
+    QImage picture = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                                   : QImage::Format_RGB32);
+    if (picture.isNull())
+        throw LoadError(path, QStringLiteral("the picture is too large to hold (out of memory)"));
+    return picture;
 }
 
 }  // namespace bitlay::picture
