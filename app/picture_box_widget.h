@@ -10,7 +10,8 @@
 namespace bitlay::app {
 
 // The on-screen face of a picture-box model: a 2-pixel sunken frame around the model's drawing
-// surface. The model owns every pixel; the widget only shows it and reports presses.
+// surface. The model owns every pixel; the widget only shows it and reports presses. After the
+// model's surface changed, update() shows it later and repaint() at once, inside a running handler.
 class PictureBoxWidget final : public QFrame {
 public:
     // Button 1 left, 2 right, 4 middle; shift bits 1 Shift, 2 Ctrl, 4 Alt; X and Y in the model's
@@ -24,10 +25,6 @@ public:
     const picture::PictureBox& model() const noexcept { return model_; }
 
     void setMouseDownHandler(MouseDownHandler handler) { mouseDown_ = std::move(handler); }
-
-    // Call after the model's surface changed; repaint() shows it at once, inside a running handler.
-    using QWidget::repaint;
-    using QWidget::update;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -5,6 +5,7 @@
 // its symbol on first use (see library_loader.h) and stores its result in link::DbxStatus before
 // returning it, so DbxStatus always holds the status of the most recent call.
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,10 @@ struct LayerRecord {
     char16_t layerName[kLayerNameLength] = {};
     std::int32_t reserved[11] = {};
 };
+static_assert(sizeof(LayerRecord) == 4 + 2 * kLayerNameLength + 44);
+static_assert(offsetof(LayerRecord, reserved0) == 0);
+static_assert(offsetof(LayerRecord, layerName) == 4);
+static_assert(offsetof(LayerRecord, reserved) == 4 + 2 * kLayerNameLength);
 
 // The design link's program-wide variables. They sit in their own namespace because the context
 // variable carries the name of its record type.
