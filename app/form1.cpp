@@ -9,7 +9,6 @@
 #include <QPalette>
 #include <QScreen>
 #include <QThread>
-
 #include <exception>
 #include <string>
 
@@ -221,13 +220,18 @@ Form1::Form1(QWidget* parent)
     QWidget::setTabOrder(Text3, Command5);
     Picture1->setFocus();
 
-    connect(Command1, &QPushButton::clicked, this, [this] { runHandler([this] { Command1_Click(); }); });
-    connect(Command2, &QPushButton::clicked, this, [this] { runHandler([this] { Command2_Click(); }); });
-    connect(Command3, &QPushButton::clicked, this, [this] { runHandler([this] { Command3_Click(); }); });
-    connect(Command5, &QPushButton::clicked, this, [this] { runHandler([this] { Command5_Click(); }); });
-    Picture1->setMouseDownHandler([this](std::int16_t button, std::int16_t shift, float x, float y) {
-        runHandler([&] { Picture1_MouseDown(button, shift, x, y); });
-    });
+    connect(Command1, &QPushButton::clicked, this,
+            [this] { runHandler([this] { Command1_Click(); }); });
+    connect(Command2, &QPushButton::clicked, this,
+            [this] { runHandler([this] { Command2_Click(); }); });
+    connect(Command3, &QPushButton::clicked, this,
+            [this] { runHandler([this] { Command3_Click(); }); });
+    connect(Command5, &QPushButton::clicked, this,
+            [this] { runHandler([this] { Command5_Click(); }); });
+    Picture1->setMouseDownHandler(
+        [this](std::int16_t button, std::int16_t shift, float x, float y) {
+            runHandler([&] { Picture1_MouseDown(button, shift, x, y); });
+        });
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();

@@ -8,7 +8,6 @@
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
-
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -23,7 +22,7 @@ namespace bitlay::app {
 class Form1 final : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     explicit Form1(QWidget* parent = nullptr);
 
     // Runs before the window is first shown. After a failed attach exitStatus() is set and the
@@ -81,10 +80,10 @@ public:
         "Load Bitmap Picture ,Click on the Color to transfer,Select target PCB layer and UpperLeft "
         "coordinats on the PCB , then Transfer.";
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void reportCurrentException() noexcept;
     void endProgram(int status);
 
@@ -96,7 +95,7 @@ private:
     bool linkOpen_ = false;
     std::optional<int> exitStatus_;
 
-public:
+  public:
     // The controls, owned by the window; public so that tests can drive and read them.
     PictureBoxWidget* Picture1 = nullptr;
     PictureBoxWidget* Picture2 = nullptr;

@@ -29,10 +29,18 @@ void PictureBoxWidget::mousePressEvent(QMouseEvent* event) {
     }
     std::int16_t button = 0;
     switch (event->button()) {
-        case Qt::LeftButton: button = 1; break;
-        case Qt::RightButton: button = 2; break;
-        case Qt::MiddleButton: button = 4; break;
-        default: QFrame::mousePressEvent(event); return;
+        case Qt::LeftButton:
+            button = 1;
+            break;
+        case Qt::RightButton:
+            button = 2;
+            break;
+        case Qt::MiddleButton:
+            button = 4;
+            break;
+        default:
+            QFrame::mousePressEvent(event);
+            return;
     }
     const Qt::KeyboardModifiers modifiers = event->modifiers();
     const std::int16_t shift = (modifiers & Qt::ShiftModifier ? 1 : 0) |

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QFrame>
-
 #include <cstdint>
 #include <functional>
 
@@ -13,11 +12,11 @@ namespace bitlay::app {
 // surface. The model owns every pixel; the widget only shows it and reports presses. After the
 // model's surface changed, update() shows it later and repaint() at once, inside a running handler.
 class PictureBoxWidget final : public QFrame {
-public:
+  public:
     // Button 1 left, 2 right, 4 middle; shift bits 1 Shift, 2 Ctrl, 4 Alt; X and Y in the model's
     // current logical scale, at the centre of the pixel under the pointer.
-    using MouseDownHandler = std::function<void(std::int16_t button, std::int16_t shift, float x,
-                                                float y)>;
+    using MouseDownHandler =
+        std::function<void(std::int16_t button, std::int16_t shift, float x, float y)>;
 
     PictureBoxWidget(picture::PictureBox& model, QWidget* parent);
 
@@ -26,11 +25,11 @@ public:
 
     void setMouseDownHandler(MouseDownHandler handler) { mouseDown_ = std::move(handler); }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
-private:
+  private:
     picture::PictureBox& model_;
     MouseDownHandler mouseDown_;
 };

@@ -11,7 +11,7 @@ namespace {
 // copy only spares TPlaceLine, called once per line, the lookup by name.
 template <class Function>
 class Resolved final {
-public:
+  public:
     explicit Resolved(const char* name) noexcept : name_(name) {}
     Function get() {
         if (!address_ || generation_ != linkGeneration()) {
@@ -21,7 +21,7 @@ public:
         return address_;
     }
 
-private:
+  private:
     const char* name_;
     Function address_ = nullptr;
     unsigned generation_ = 0;

@@ -17,7 +17,7 @@ namespace bitlay::dbx {
 // The library cannot be loaded, or lacks a function. Raised instead of crashing; the window's
 // handler boundary (or start-up) shows it.
 class LinkError final : public std::runtime_error {
-public:
+  public:
     explicit LinkError(const std::string& what) : std::runtime_error(what) {}
 };
 

@@ -66,8 +66,7 @@ void* openLibrary(const std::string& path, std::string& reason) {
 }
 
 void* findSymbol(void* handle, const char* name, std::string& reason) {
-    void* address =
-        reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+    void* address = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
     if (!address) reason = lastErrorText();
     return address;
 }

@@ -5,7 +5,6 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
-
 #include <string>
 
 #include "app/form1.h"
@@ -33,24 +32,17 @@ TEST_P(ControlPlacement, IsAtItsDesignedPlace) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryControl, ControlPlacement,
-    ::testing::Values(Placement{"Picture1", {8, 8, 313, 233}},
-                      Placement{"Command1", {8, 256, 105, 28}},  // 425 twips: 28.33 pixels
-                      Placement{"Command2", {224, 256, 97, 28}},
-                      Placement{"Command3", {8, 288, 313, 28}},
-                      Placement{"List2", {128, 336, 81, 82}},
-                      Placement{"Label1", {16, 320, 81, 33}},
-                      Placement{"Label2", {128, 320, 81, 17}},
-                      Placement{"Text1", {248, 336, 65, 25}},
-                      Placement{"Text2", {248, 368, 65, 25}},
-                      Placement{"Label3", {224, 336, 25, 25}},
-                      Placement{"Label4", {224, 368, 25, 25}},
-                      Placement{"Label5", {8, 432, 305, 33}},
-                      Placement{"Text3", {280, 400, 33, 25}},
-                      Placement{"Label6", {216, 400, 57, 25}},
-                      Placement{"Picture2", {8, 8, 313, 241}},
-                      Placement{"Command5", {120, 256, 97, 28}},
-                      Placement{"Label7", {0, 472, 329, 17}},
-                      Placement{"Label8", {16, 360, 89, 33}}),
+    ::testing::Values(
+        Placement{"Picture1", {8, 8, 313, 233}},
+        Placement{"Command1", {8, 256, 105, 28}},  // 425 twips: 28.33 pixels
+        Placement{"Command2", {224, 256, 97, 28}}, Placement{"Command3", {8, 288, 313, 28}},
+        Placement{"List2", {128, 336, 81, 82}}, Placement{"Label1", {16, 320, 81, 33}},
+        Placement{"Label2", {128, 320, 81, 17}}, Placement{"Text1", {248, 336, 65, 25}},
+        Placement{"Text2", {248, 368, 65, 25}}, Placement{"Label3", {224, 336, 25, 25}},
+        Placement{"Label4", {224, 368, 25, 25}}, Placement{"Label5", {8, 432, 305, 33}},
+        Placement{"Text3", {280, 400, 33, 25}}, Placement{"Label6", {216, 400, 57, 25}},
+        Placement{"Picture2", {8, 8, 313, 241}}, Placement{"Command5", {120, 256, 97, 28}},
+        Placement{"Label7", {0, 472, 329, 17}}, Placement{"Label8", {16, 360, 89, 33}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct Lettering {
@@ -101,10 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Lettering{"Label6", "Scale :", "Liberation Serif", 15.75},
                       Lettering{"Text1", "", "Liberation Sans", 12},
                       Lettering{"Text2", "", "Liberation Sans", 12},
-                      Lettering{"Text3", "", "Liberation Sans", 12},
-                      Lettering{"Label5", "", "", 0},
-                      Lettering{"Label8", "", "", 0},
-                      Lettering{"List2", "", "", 0}),
+                      Lettering{"Text3", "", "Liberation Sans", 12}, Lettering{"Label5", "", "", 0},
+                      Lettering{"Label8", "", "", 0}, Lettering{"List2", "", "", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Window, HasItsCaptionAndAFixedClientAreaCentredOnTheScreen) {
@@ -153,7 +143,8 @@ TEST(Window, ColoursOfTheMessageLineTheCreditLineAndTheSwatch) {
 
 TEST(Window, LabelsWrapAndTheInstructionTakesSeveralLines) {
     Form1 form;
-    for (QLabel* label : form.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) EXPECT_TRUE(label->wordWrap());
+    for (QLabel* label : form.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+        EXPECT_TRUE(label->wordWrap());
     EXPECT_EQ(form.Label1->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
     EXPECT_EQ(form.Label7->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
     form.Label5->setText(QString::fromLatin1(Form1::kInstructionText));
@@ -174,7 +165,7 @@ TEST(Window, LayerListKeepsItsOrderAndSelectsOneEntry) {
 }
 
 class ShownWindow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         form.show();
         QApplication::setActiveWindow(&form);
@@ -195,7 +186,8 @@ TEST_F(ShownWindow, TabMovesThroughTheControlsInTheirOrder) {
 }
 
 TEST_F(ShownWindow, NoButtonReactsToEnterOrEscapeByItself) {
-    for (QPushButton* button : form.findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly)) {
+    for (QPushButton* button :
+         form.findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly)) {
         EXPECT_FALSE(button->autoDefault()) << button->objectName().toStdString();
         EXPECT_FALSE(button->isDefault()) << button->objectName().toStdString();
     }

@@ -4,7 +4,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -24,7 +23,7 @@ using fakedbx::Call;
 
 // Start-up and shut-down against the fake library; message boxes are captured, not shown.
 class Startup : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // The tests close windows one after another; that must not end the next modal loop.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -58,7 +57,7 @@ protected:
 
     std::vector<QString> messages;
 
-private:
+  private:
     std::function<void(QWidget*, const QString&)> savedShowMessage_;
 };
 
@@ -200,7 +199,8 @@ TEST_F(Startup, MissingLibraryIsReportedAndEndsWithStatusOne) {
     Form1 form;
     form.Form_Load();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(messages[0].contains("libdbx32-absent.so could not be loaded")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains("libdbx32-absent.so could not be loaded"))
+        << messages[0].toStdString();
     EXPECT_TRUE(messages[0].contains("No such file")) << messages[0].toStdString();
     EXPECT_EQ(form.exitStatus(), 1);
     EXPECT_FALSE(form.isVisible());

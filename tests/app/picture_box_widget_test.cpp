@@ -1,11 +1,10 @@
+#include "app/picture_box_widget.h"
+
 #include <gtest/gtest.h>
 
 #include <QTest>
-
 #include <tuple>
 #include <vector>
-
-#include "app/picture_box_widget.h"
 
 namespace bitlay::app {
 namespace {
@@ -18,11 +17,13 @@ struct Press {
 };
 
 class PictureBoxWidgetTest : public ::testing::Test {
-protected:
+  protected:
     PictureBoxWidgetTest() : widget(model, nullptr) {
         widget.setGeometry(0, 0, 313, 233);
-        widget.setMouseDownHandler([this](std::int16_t button, std::int16_t shift, float x,
-                                          float y) { presses.push_back({button, shift, x, y}); });
+        widget.setMouseDownHandler(
+            [this](std::int16_t button, std::int16_t shift, float x, float y) {
+                presses.push_back({button, shift, x, y});
+            });
         model.setScaleWidth(4695.0f / 4);
         model.setScaleHeight(3495.0f / 4);
     }
@@ -52,8 +53,8 @@ TEST_F(PictureBoxWidgetTest, ForwardsButtonShiftAndTheLogicalPointOfThePixel) {
 }
 
 TEST_F(PictureBoxWidgetTest, PressesOnTheFrameAreNotForwarded) {
-    for (const QPoint at : {QPoint(0, 5), QPoint(1, 50), QPoint(100, 1), QPoint(311, 50),
-                            QPoint(100, 231)})
+    for (const QPoint at :
+         {QPoint(0, 5), QPoint(1, 50), QPoint(100, 1), QPoint(311, 50), QPoint(100, 231)})
         QTest::mouseClick(&widget, Qt::LeftButton, Qt::NoModifier, at);
     for (const Press& press : presses)
         ADD_FAILURE() << "forwarded " << press.button << " at column " << model.columnOf(press.x)
@@ -62,8 +63,8 @@ TEST_F(PictureBoxWidgetTest, PressesOnTheFrameAreNotForwarded) {
 
 TEST_F(PictureBoxWidgetTest, ShowsTheSurfaceInsideTheFrame) {
     model.setScaleModePixels();
-    model.PSet(0, 0, 0x0000FF);       // red
-    model.PSet(308, 228, 0xFF0000);   // blue
+    model.PSet(0, 0, 0x0000FF);      // red
+    model.PSet(308, 228, 0xFF0000);  // blue
     const QImage shown = widget.grab().toImage();
     EXPECT_EQ(shown.pixelColor(2, 2), QColor(255, 0, 0));
     EXPECT_EQ(shown.pixelColor(2 + 308, 2 + 228), QColor(0, 0, 255));

@@ -1,3 +1,5 @@
+#include "dbx/design_link.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -5,7 +7,6 @@
 #include <sstream>
 #include <string>
 
-#include "dbx/design_link.h"
 #include "dbx/library_loader.h"
 #include "tests/fakedbx/fake_dbx.h"
 
@@ -20,7 +21,7 @@ bool libraryMapped(const std::string& fileName) {
 }
 
 class DesignLink : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fakedbx::reset();
         resetLinkForTesting();
@@ -149,7 +150,9 @@ TEST_F(DesignLink, MissingFunctionIsALinkErrorOnlyWhenItIsCalled) {
     EXPECT_EQ(TCloseDesign(context, u""), 0);
 }
 
-TEST_F(DesignLink, PlatformNameOfTheLibrary) { EXPECT_EQ(platformLibraryName("dbx32"), "libdbx32.so"); }
+TEST_F(DesignLink, PlatformNameOfTheLibrary) {
+    EXPECT_EQ(platformLibraryName("dbx32"), "libdbx32.so");
+}
 
 }  // namespace
 }  // namespace bitlay::dbx

@@ -1,10 +1,10 @@
+#include "dbx/status_message.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <set>
 #include <string>
-
-#include "dbx/status_message.h"
 
 namespace bitlay::dbx {
 namespace {
@@ -171,20 +171,14 @@ TEST_P(FallbackStatus, IsPlainDecimal) {
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, FallbackStatus,
-    ::testing::Values(Listed{1, "Status: 1"},
-                      Listed{-1, "Status: -1"},
-                      Listed{32000, "Status: 32000"},
-                      Listed{32017, "Status: 32017"},
-                      Listed{32179, "Status: 32179"},
-                      Listed{32280, "Status: 32280"},
-                      Listed{32767, "Status: 32767"},
-                      Listed{-32768, "Status: -32768"},
+    ::testing::Values(Listed{1, "Status: 1"}, Listed{-1, "Status: -1"},
+                      Listed{32000, "Status: 32000"}, Listed{32017, "Status: 32017"},
+                      Listed{32179, "Status: 32179"}, Listed{32280, "Status: 32280"},
+                      Listed{32767, "Status: 32767"}, Listed{-32768, "Status: -32768"},
                       // Beyond 16 bits: the full value, never a wrapped one (97537 wraps to
                       // 32001) and never an overflow.
-                      Listed{32768, "Status: 32768"},
-                      Listed{97537, "Status: 97537"},
-                      Listed{-32769, "Status: -32769"},
-                      Listed{INT32_MAX, "Status: 2147483647"},
+                      Listed{32768, "Status: 32768"}, Listed{97537, "Status: 97537"},
+                      Listed{-32769, "Status: -32769"}, Listed{INT32_MAX, "Status: 2147483647"},
                       Listed{INT32_MIN, "Status: -2147483648"}));
 
 }  // namespace

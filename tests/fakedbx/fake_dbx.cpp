@@ -58,8 +58,7 @@ dbx::LayerRecord8 layerNamed(const std::string& name) {
 using namespace bitlay;
 
 DBX_EXPORT dbx::DbxStatusCode DBX_CALL TOpenDesign(std::int32_t first, std::int32_t second,
-                                                   const char* text,
-                                                   dbx::DesignContext* context) {
+                                                   const char* text, dbx::DesignContext* context) {
     fakedbx::Call& call = fakedbx::logCall("TOpenDesign", context, text);
     call.first = first;
     call.second = second;
