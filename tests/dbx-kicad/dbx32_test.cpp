@@ -474,8 +474,52 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"NoVersion", "(kicad_pcb (layers " + kTwoLayers + "))", kBadServerData},
         OpenCase{"VersionNotANumber", boardWithLayers(kTwoLayers, "six"), kBadServerData},
         OpenCase{"NoLayers", "(kicad_pcb (version 20211014) (net 0 \"\"))", kBadServerData},
-        OpenCase{"LayerEntryTooShort", boardWithLayers("(0 \"F.Cu\")"), kBadServerData}),
+        OpenCase{"LayerEntryTooShort", boardWithLayers("(0 \"F.Cu\")"), kBadServerData},
+        OpenCase{"DeeplyNested",
+                 "(kicad_pcb (version 20211014) (layers " + kTwoLayers + ") " +
+                     std::string(100000, '(') + std::string(100000, ')') + ")\n",
+                 0},
+        OpenCase{"DeeplyUnclosed",
+                 "(kicad_pcb (version 20211014) (layers " + kTwoLayers + ") " +
+                     std::string(100000, '(') + ")\n",
+                 kBadServerData}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Damaged boards are refused or read; either way the library neither crashes nor breaks the file.
+TEST_F(DbxKicad, RandomlyDamagedBoardsAreRefusedOrKeptIntact) {
+    const std::string good = boardWithLayers(R"((0 "F.Cu" signal "A \"q\"") (31 "B.Cu" signal))");
+    const std::string alphabet = "()\"\\ \nx0";
+    std::mt19937 random(6);
+    for (int round = 0; round < 300; ++round) {
+        std::string damaged = good;
+        for (int k = 1 + round % 4; k > 0; --k) {
+            const std::size_t at = random() % damaged.size();
+            const char c = alphabet[random() % alphabet.size()];
+            switch (random() % 3) {
+                case 0:
+                    damaged[at] = c;
+                    break;
+                case 1:
+                    damaged.insert(at, 1, c);
+                    break;
+                default:
+                    damaged.erase(at, 1);
+                    break;
+            }
+        }
+        const DbxStatusCode opened = openBoard(damaged);
+        ASSERT_TRUE(opened == 0 || opened == kBadServerData || opened == kVersionIncompatible)
+            << opened << "\n"
+            << damaged;
+        if (opened != 0) continue;
+        LineRecord line = makeLine(1, 2540, 0, 0, 2540, 0);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+        const std::string now = readFile(board_);
+        const std::string kept = damaged.substr(0, damaged.rfind(')'));
+        ASSERT_EQ(now.compare(0, kept.size(), kept), 0) << damaged;
+        ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    }
+}
 
 TEST_F(DbxKicad, MissingOrUnusableFilesCannotBeOpened) {
     EXPECT_EQ(TOpenDesign(0, 16000, "", &context_), kUnableToOpenFile);
