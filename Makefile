@@ -2,6 +2,8 @@
 # make test  : installs what is missing, builds, runs every test
 # make bench : builds and runs the benchmarks
 BUILD ?= build
+# cmake --build runs make beneath this make; without this every level announces its directory.
+MAKEFLAGS += --no-print-directory
 JOBS  ?= $(shell nproc)
 
 .PHONY: all deps build run test bench format clean
