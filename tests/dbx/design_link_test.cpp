@@ -150,9 +150,5 @@ TEST_F(DesignLink, MissingFunctionIsALinkErrorOnlyWhenItIsCalled) {
     EXPECT_EQ(TCloseDesign(context, u""), 0);
 }
 
-TEST_F(DesignLink, PlatformNameOfTheLibrary) {
-    EXPECT_EQ(platformLibraryName("dbx32"), "libdbx32.so");
-}
-
 }  // namespace
 }  // namespace bitlay::dbx
