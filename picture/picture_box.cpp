@@ -1,5 +1,7 @@
 #include "picture/picture_box.h"
 
+#include "numeric/numeric.h"
+
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
@@ -119,6 +121,11 @@ float PictureBox::logicalXOfColumn(int column) const noexcept {
 float PictureBox::logicalYOfRow(int row) const noexcept {
     if (pixelScale_) return static_cast<float>(row + 0.5);
     return static_cast<float>((row + 0.5) * scaleHeight_ / surface_.height());
+}
+
+void setWorkingScale(PictureBox& box) {
+    box.setScaleWidth(numeric::toSingle(numeric::divide(box.Width(), 4)));
+    box.setScaleHeight(numeric::toSingle(numeric::divide(box.Height(), 4)));
 }
 
 }  // namespace bitlay::picture

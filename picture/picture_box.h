@@ -119,4 +119,8 @@ class PictureBox final {
     double unitsToPixelsY_ = 0;
 };
 
+// The working scale of the picture the user works on: a quarter of its outer size in each
+// direction, set after every Load and every rotation.
+void setWorkingScale(PictureBox& box);
+
 }  // namespace bitlay::picture

@@ -17,12 +17,6 @@ void show(const ShowProgress& showProgress, const std::string& caption) {
     if (showProgress) showProgress(caption);
 }
 
-// The same two steps as the end of a Load.
-void setWorkingScale(PictureBox& picture1) {
-    picture1.setScaleWidth(numeric::toSingle(numeric::divide(picture1.Width(), 4)));
-    picture1.setScaleHeight(numeric::toSingle(numeric::divide(picture1.Height(), 4)));
-}
-
 }  // namespace
 
 float quarterTurn() { return numeric::toSingle(3.14159265359 / 2); }

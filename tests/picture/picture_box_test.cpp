@@ -110,11 +110,6 @@ QImage gradient(int width, int height) {
     return image;
 }
 
-void setWorkingScale(PictureBox& box) {
-    box.setScaleWidth(box.Width() / 4);
-    box.setScaleHeight(box.Height() / 4);
-}
-
 }  // namespace
 
 class PictureBoxOfAnySize : public ::testing::TestWithParam<QSize> {};
