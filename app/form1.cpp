@@ -298,8 +298,7 @@ void Form1::Command1_Click() {
     QImage picture = picture::loadPicture(*fileName);
     LoadedPicture = std::move(picture);
     picture1Model_.setPicture(LoadedPicture);
-    picture1Model_.setScaleWidth(numeric::toSingle(numeric::divide(picture1Model_.Width(), 4)));
-    picture1Model_.setScaleHeight(numeric::toSingle(numeric::divide(picture1Model_.Height(), 4)));
+    picture::setWorkingScale(picture1Model_);
     Picture1->repaint();
 }
 
