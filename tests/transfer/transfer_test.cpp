@@ -1,0 +1,519 @@
+#include "transfer/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "numeric/numeric.h"
+#include "transfer/number_text.h"
+
+using namespace bitlay;
+using namespace bitlay::transfer;
+using dbx::LineRecord;
+using picture::Colour;
+using picture::PictureBox;
+
+namespace {
+
+constexpr Colour kInk = 0x0000FF;    // red
+constexpr Colour kPaper = 0xFFFFFF;  // white
+
+std::string describe(const LineRecord& r) {
+    std::ostringstream out;
+    out << "(" << r.startX << ", " << r.startY << ") -> (" << r.endX << ", " << r.endY << ") width "
+        << r.width << " layer " << r.layerId;
+    return out.str();
+}
+
+std::string describeLines(const std::vector<LineRecord>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += describe(line) + "\n";
+    return text;
+}
+
+LineRecord line(std::int32_t startX, std::int32_t startY, std::int32_t endX, std::int32_t endY,
+                std::int32_t width = 2540, std::int32_t layerId = 1) {
+    LineRecord r{};
+    r.width = width;
+    r.startX = startX;
+    r.startY = startY;
+    r.endX = endX;
+    r.endY = endY;
+    r.layerId = layerId;
+    return r;
+}
+
+// Takes every placement as the library would, and answers with a chosen status.
+struct Recorder {
+    std::vector<LineRecord> lines;
+    std::vector<std::string> captions;
+    std::function<dbx::DbxStatusCode(std::size_t)> statusOf = [](std::size_t) { return 0; };
+
+    TransferResult run(const PictureBox& box, const TransferInput& input) {
+        return Transfer(
+            box, input,
+            [this](LineRecord& record) {
+                lines.push_back(record);
+                return statusOf(lines.size() - 1);
+            },
+            [this](const std::string& caption) { captions.push_back(caption); });
+    }
+};
+
+TransferInput input(Colour selected, const char* x = "0", const char* y = "0",
+                    const char* scale = "1", std::int32_t layerIndex = 0) {
+    return TransferInput{x, y, scale, layerIndex, selected};
+}
+
+// A box whose logical points are its pixels, paper-white, with the given ink points set.
+PictureBox pixelBox(float widthTwips = 4695, float heightTwips = 3495) {
+    PictureBox box(widthTwips, heightTwips);
+    box.setBackColor(kPaper);
+    box.Cls();
+    box.setScaleModePixels();
+    return box;
+}
+
+TEST(Transfer, WorkedExample) {
+    PictureBox box = pixelBox();
+    for (int x = 3; x <= 5; ++x) box.PSet(x, 4, kInk);
+    Recorder recorder;
+    const auto result = recorder.run(box, input(kInk, "1", "2", "1", 0));
+    EXPECT_EQ(result.outcome, TransferOutcome::kCompleted);
+    EXPECT_EQ(describeLines(recorder.lines), describeLines({line(10160, -5080, 17780, -5080)}));
+    EXPECT_EQ(result.linesPlaced, 1);
+}
+
+TEST(Transfer, RunsAreAsLongAsTheirPointsAndEveryOtherByteIsZero) {
+    PictureBox box = pixelBox();
+    box.PSet(10, 0, kInk);                               // a lone point: one pitch
+    for (int x = 20; x < 27; ++x) box.PSet(x, 0, kInk);  // seven points: seven pitches
+    for (int x = 0; x < 2; ++x) box.PSet(x, 3, kInk);    // two points from the left edge
+    Recorder recorder;
+    recorder.run(box, input(kInk, "0", "0", "2", 4));
+    const std::int32_t pitch = 2 * 2540;
+    EXPECT_EQ(describeLines(recorder.lines),
+              describeLines({line(10 * pitch, 0, 11 * pitch, 0, pitch, 5),
+                             line(20 * pitch, 0, 27 * pitch, 0, pitch, 5),
+                             line(0, -3 * pitch, 2 * pitch, -3 * pitch, pitch, 5)}));
+    for (const auto& record : recorder.lines) {
+        LineRecord expected = line(record.startX, record.startY, record.endX, record.endY,
+                                   record.width, record.layerId);
+        EXPECT_EQ(std::memcmp(&record, &expected, sizeof record), 0) << describe(record);
+    }
+}
+
+TEST(Transfer, XAndYKeepTheirFractions) {
+    PictureBox box = pixelBox();
+    box.PSet(0, 0, kInk);
+    Recorder recorder;
+    recorder.run(box, input(kInk, "0.5", "0.5"));
+    recorder.run(box, input(kInk, "-0.5", "1.5"));
+    EXPECT_EQ(describeLines(recorder.lines),
+              describeLines({line(1270, 1270, 3810, 1270), line(-1270, 3810, 1270, 3810)}));
+}
+
+TEST(Transfer, RunAtTheClientEdgeEndsOnTheFirstPointOutside) {
+    PictureBox box(4695, 3495);
+    box.setBackColor(kInk);
+    box.Cls();
+    setWorkingScale(box);  // 1173.75 × 873.75 units over 309 × 229 pixels
+    Recorder recorder;
+    recorder.run(box, input(kInk));
+    ASSERT_EQ(recorder.lines.size(), 874u);
+    EXPECT_EQ(describe(recorder.lines.front()), describe(line(0, 0, 1174 * 2540, 0)));
+    EXPECT_EQ(describe(recorder.lines.back()),
+              describe(line(0, -873 * 2540, 1174 * 2540, -873 * 2540)));
+}
+
+// Frameless, 2 pixels wide; ScaleWidth 57 puts x = 28 into pixel 0 and only x = 29, the row's
+// last point, into pixel 1.
+PictureBox rowEndBox() {
+    PictureBox box(30, 30, 0);
+    box.setBackColor(kPaper);
+    box.Cls();
+    box.setScaleWidth(57);
+    box.setScaleHeight(2);  // y = 0 and 1 are the two pixel rows
+    return box;
+}
+
+TEST(Transfer, RunReachingTheRowsLastPointEndsThere) {
+    PictureBox box(30, 30, 0);  // frameless: twips reach x = W − 1
+    box.setBackColor(kPaper);
+    box.Cls();
+    box.PSet(20, 0, kInk);  // pixel 1 of row 0: x = 15 … 29, y = 0 … 14
+    Recorder recorder;
+    recorder.run(box, input(kInk));
+    ASSERT_EQ(recorder.lines.size(), 15u);
+    EXPECT_EQ(describe(recorder.lines.front()), describe(line(15 * 2540, 0, 29 * 2540, 0)));
+    EXPECT_EQ(describe(recorder.lines.back()),
+              describe(line(15 * 2540, -14 * 2540, 29 * 2540, -14 * 2540)));
+}
+
+TEST(Transfer, RunOpeningOnTheRowsLastPointIsClosedThereWithTheNudge) {
+    PictureBox box = rowEndBox();
+    box.PSet(29, 0, kInk);
+    box.PSet(0, 1, kInk);  // row 1 starts with ink: it must not join the run of row 0
+    for (const char* scale : {"1", "3", "250"}) {
+        SCOPED_TRACE(scale);
+        Recorder recorder;
+        recorder.run(box, input(kInk, "0", "0", scale));
+        const std::int32_t pitch = numeric::roundToInt32(numberOfText(scale)) * 2540;
+        EXPECT_EQ(describeLines(recorder.lines),
+                  describeLines({line(29 * pitch, 0, 29 * pitch + 1300, 0, pitch),
+                                 line(0, -pitch, 29 * pitch, -pitch, pitch)}));
+    }
+}
+
+TEST(Transfer, ProgressRunsOverTheRowsInsideTheClientArea) {
+    PictureBox box(4695, 3495);
+    setWorkingScale(box);
+    Recorder recorder;
+    const auto result = recorder.run(box, input(kInk));
+    ASSERT_EQ(recorder.captions.size(), 874u);
+    EXPECT_EQ(recorder.captions.front(), " 0 %");
+    EXPECT_EQ(recorder.captions[9], " 1 %");
+    EXPECT_EQ(recorder.captions.back(), " 99 %");
+    EXPECT_TRUE(recorder.lines.empty());
+    EXPECT_EQ(completionReport(result, {}), u"0 lines placed.");
+}
+
+TEST(Transfer, TinyBoxes) {
+    Recorder recorder;
+    recorder.run(PictureBox(0.5f, 3495), input(kInk));  // W < 1: rows, no points
+    EXPECT_TRUE(recorder.lines.empty());
+    recorder.captions.clear();
+    recorder.run(PictureBox(4695, 0.5f), input(kInk));  // H < 1: no rows at all
+    EXPECT_TRUE(recorder.captions.empty());
+    EXPECT_TRUE(recorder.lines.empty());
+}
+
+struct ScaleCase {
+    const char* text;
+    bool refused;
+    std::int32_t scale;
+};
+
+class ScaleText : public ::testing::TestWithParam<ScaleCase> {};
+
+TEST_P(ScaleText, ChecksAndRounds) {
+    PictureBox box = pixelBox();
+    box.PSet(0, 0, kInk);
+    Recorder recorder;
+    const auto result = recorder.run(box, input(kInk, "0", "0", GetParam().text, 0));
+    if (GetParam().refused) {
+        EXPECT_EQ(result.outcome, TransferOutcome::kScaleRefused);
+        EXPECT_TRUE(recorder.captions.empty());
+        EXPECT_TRUE(recorder.lines.empty());
+    } else {
+        ASSERT_EQ(recorder.lines.size(), 1u);
+        EXPECT_EQ(recorder.lines[0].width, GetParam().scale * 2540);
+        EXPECT_EQ(recorder.lines[0].endX, GetParam().scale * 2540);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ScaleText,
+                         ::testing::Values(ScaleCase{"", true, 0}, ScaleCase{"abc", true, 0},
+                                           ScaleCase{"0.99", true, 0}, ScaleCase{"-5", true, 0},
+                                           ScaleCase{"1.4", false, 1}, ScaleCase{"1.5", false, 2},
+                                           ScaleCase{"2.5", false, 2}, ScaleCase{"3.5", false, 4},
+                                           ScaleCase{"1e3", false, 1000},
+                                           ScaleCase{"1,5", false, 1}, ScaleCase{"1 5", false, 15},
+                                           ScaleCase{"&H10", false, 16}));
+
+TEST(Transfer, ScaleCheckComesFirstAndLayerCheckSecond) {
+    PictureBox box = pixelBox();
+    box.PSet(0, 0, kInk);
+    Recorder recorder;
+    EXPECT_EQ(recorder.run(box, input(kInk, "0", "0", "0", -1)).outcome,
+              TransferOutcome::kScaleRefused);
+    EXPECT_EQ(recorder.run(box, input(kInk, "0", "0", "1", -1)).outcome,
+              TransferOutcome::kLayerRefused);
+    // Nothing after the checks is read: an X that would overflow is never formed.
+    EXPECT_EQ(recorder.run(box, input(kInk, "1e300", "0", "1", -1)).outcome,
+              TransferOutcome::kLayerRefused);
+    EXPECT_TRUE(recorder.captions.empty());
+    EXPECT_TRUE(recorder.lines.empty());
+}
+
+TEST(Transfer, LayerIdIsTheIndexPlusOneIn16Bits) {
+    PictureBox box = pixelBox();
+    box.PSet(0, 0, kInk);
+    Recorder recorder;
+    recorder.run(box, input(kInk, "0", "0", "1", 32766));
+    ASSERT_EQ(recorder.lines.size(), 1u);
+    EXPECT_EQ(recorder.lines[0].layerId, 32767);
+    EXPECT_THROW(recorder.run(box, input(kInk, "0", "0", "1", 32767)), TransferStopped);
+}
+
+TEST(TransferOverflow, WidthLimit) {
+    PictureBox box = pixelBox();
+    box.PSet(0, 0, kInk);
+    Recorder recorder;
+    recorder.run(box, input(kInk, "0", "0", "845466"));
+    ASSERT_EQ(recorder.lines.size(), 1u);
+    EXPECT_EQ(recorder.lines[0].width, 2147483640);
+    recorder.captions.clear();
+    try {
+        recorder.run(box, input(kInk, "0", "0", "845467"));
+        FAIL() << "no overflow";
+    } catch (const TransferStopped& stopped) {
+        EXPECT_EQ(stopped.linesPlaced(), 0);
+        EXPECT_TRUE(recorder.captions.empty());  // before the first row
+    }
+}
+
+TEST(TransferOverflow, YFarOutFailsOnlyWhenARunIsFormed) {
+    PictureBox box = pixelBox();
+    Recorder recorder;
+    EXPECT_EQ(recorder.run(box, input(kInk, "0", "845467")).outcome, TransferOutcome::kCompleted);
+    EXPECT_EQ(recorder.run(box, input(kInk, "0", "1e300")).outcome, TransferOutcome::kCompleted);
+    box.PSet(0, 0, kInk);
+    EXPECT_THROW(recorder.run(box, input(kInk, "0", "845467")), TransferStopped);
+    recorder.run(box, input(kInk, "0", "845466"));
+    ASSERT_EQ(recorder.lines.size(), 1u);
+    EXPECT_EQ(recorder.lines[0].startY, 2147483640);
+    // Y keeps its fraction: only the rounded board y decides.
+    EXPECT_THROW(recorder.run(box, input(kInk, "0", "845466.9999")), TransferStopped);
+    EXPECT_THROW(recorder.run(box, input(kInk, "0", "-845466.9999")), TransferStopped);
+}
+
+TEST(TransferOverflow, KeepsTheLinesPlacedBeforeAndCountsThem) {
+    PictureBox box = pixelBox();
+    box.PSet(0, 0, kInk);
+    box.PSet(2, 0, kInk);
+    box.PSet(2000, 0, kInk);  // outside: never matches
+    box.PSet(300, 1, kInk);   // board x far beyond the 32-bit range at this scale
+    box.PSet(0, 2, kInk);
+    Recorder recorder;
+    recorder.statusOf = [](std::size_t i) { return i == 0 ? 32174 : 0; };
+    try {
+        recorder.run(box, input(kInk, "0", "0", "10000"));
+        FAIL() << "no overflow";
+    } catch (const TransferStopped& stopped) {
+        EXPECT_EQ(recorder.lines.size(), 2u);
+        EXPECT_EQ(stopped.linesPlaced(), 1);
+        EXPECT_EQ(stopped.linesRefused(), 1);
+        EXPECT_EQ(recorder.captions.size(), 2u);  // stopped on the spot in row 1
+        EXPECT_EQ(stoppedReport(stopped),
+                  u"Overflow in a 32-bit conversion. The transfer was stopped; 1 line was placed "
+                  u"before the stop.");
+    }
+}
+
+TEST(TransferOverflow, NudgeAtTheTopOfTheRange) {
+    PictureBox box = rowEndBox();
+    box.PSet(29, 0, kInk);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", 2147482347.0 / 2540 - 29);
+    Recorder recorder;
+    recorder.run(box, input(kInk, text));
+    ASSERT_EQ(recorder.lines.size(), 1u);
+    ASSERT_EQ(recorder.lines[0].startX, 2147482347);
+    EXPECT_EQ(recorder.lines[0].endX, 2147483647);
+    std::snprintf(text, sizeof text, "%.17g", 2147482348.0 / 2540 - 29);
+    EXPECT_THROW(recorder.run(box, input(kInk, text)), TransferStopped);
+    EXPECT_EQ(recorder.lines.size(), 1u);
+}
+
+TEST(Transfer, RefusedPlacementsDoNotStopTheScan) {
+    PictureBox box = pixelBox();
+    for (int y = 0; y < 4; ++y) box.PSet(5, y, kInk);
+    Recorder recorder;
+    recorder.statusOf = [](std::size_t i) { return i == 1 ? 32174 : (i == 2 ? 32232 : 0); };
+    const auto result = recorder.run(box, input(kInk));
+    EXPECT_EQ(recorder.lines.size(), 4u);
+    EXPECT_EQ(result.linesPlaced, 2);
+    EXPECT_EQ(result.linesRefused, 2);
+    EXPECT_EQ(result.lastRefusal, 32232);
+    const StatusText text = [](dbx::DbxStatusCode status) {
+        return u"text of " + std::u16string(u"0123456789").substr(status % 10, 1);
+    };
+    EXPECT_EQ(completionReport(result, text), u"2 lines placed, 2 refused: text of 2");
+}
+
+TEST(Transfer, Reports) {
+    TransferResult result;
+    result.linesPlaced = 1;
+    EXPECT_EQ(completionReport(result, {}), u"1 line placed.");
+    result.linesPlaced = 16384;
+    EXPECT_EQ(completionReport(result, {}), u"16384 lines placed.");
+    result.linesRefused = 1;
+    result.lastRefusal = 32174;
+    const StatusText text = [](dbx::DbxStatusCode) { return std::u16string(u"Invalid Layer"); };
+    EXPECT_EQ(completionReport(result, text), u"16384 lines placed, 1 refused: Invalid Layer");
+    result.linesPlaced = 0;
+    EXPECT_EQ(completionReport(result, text), u"0 lines placed, 1 refused: Invalid Layer");
+    EXPECT_EQ(progressCaption(7), " 7 %");
+    EXPECT_EQ(progressCaption(0), " 0 %");
+    EXPECT_EQ(progressCaption(99), " 99 %");
+}
+
+// ---- The scan held against a literal reading of its steps ----------------------------------
+
+struct LiteralRun {
+    std::vector<LineRecord> lines;
+    TransferOutcome outcome = TransferOutcome::kCompleted;
+    bool stopped = false;
+};
+
+// Every point up to W − 1 and H − 1, one Point query each, exactly as the steps read, with the
+// decided mends: Y keeps its fraction, and a run that opens on the row's last point closes there.
+LiteralRun literalTransfer(const PictureBox& picture1, const TransferInput& in) {
+    using numeric::roundToInt32;
+    LiteralRun out;
+    LineRecord record{};
+    if (numberOfText(in.scaleText) < 1) {
+        out.outcome = TransferOutcome::kScaleRefused;
+        return out;
+    }
+    if (in.layerIndex < 0) {
+        out.outcome = TransferOutcome::kLayerRefused;
+        return out;
+    }
+    try {
+        const double X = numberOfText(in.xText);
+        const double Y = numberOfText(in.yText);
+        const std::int32_t S = roundToInt32(numberOfText(in.scaleText));
+        bool open = false;
+        record.layerId = numeric::add16(numeric::narrowToInt16(in.layerIndex), 1);
+        record.width = numeric::mul32(S, 2540);
+        const auto boardX = [&](double x) { return roundToInt32(X * 2540 + S * x * 2540); };
+        const auto boardY = [&](double y) { return roundToInt32(Y * 2540 - S * y * 2540); };
+        const float lastRow = picture1.Height() - 1.0f;
+        for (double y = 0; y <= lastRow; ++y) {
+            const float lastColumn = picture1.Width() - 1.0f;
+            for (double x = 0; x <= lastColumn; ++x) {
+                const Colour c = picture1.Point(x, y);
+                const Colour k = in.selectedColour;
+                const auto closeHere = [&] {
+                    open = false;
+                    record.endX = boardX(x);
+                    record.endY = boardY(y);
+                    if (record.endX == record.startX)
+                        record.endX = numeric::add32(record.endX, 1300);
+                    out.lines.push_back(record);
+                };
+                if (!open) {
+                    if (c == k) {
+                        open = true;
+                        record.startX = boardX(x);
+                        record.startY = boardY(y);
+                        if (x == lastColumn) closeHere();
+                    }
+                } else if (c != k || x == lastColumn) {
+                    closeHere();
+                }
+            }
+        }
+    } catch (const numeric::OverflowError&) {
+        out.stopped = true;
+    }
+    return out;
+}
+
+QImage randomPicture(std::mt19937& random, int width, int height,
+                     const std::vector<Colour>& palette) {
+    QImage image(width, height, QImage::Format_RGB32);
+    std::uniform_int_distribution<std::size_t> pick(0, palette.size() - 1);
+    std::uniform_int_distribution<int> runLength(1, 12);
+    for (int y = 0; y < height; ++y) {
+        int x = 0;
+        while (x < width) {
+            const QRgb rgb = picture::rgbFromColour(palette[pick(random)]);
+            for (int n = runLength(random); n > 0 && x < width; --n, ++x) image.setPixel(x, y, rgb);
+        }
+    }
+    return image;
+}
+
+TEST(TransferAgainstLiteralScan, RandomPicturesScalesAndPositions) {
+    std::mt19937 random(20240605);
+    const std::vector<Colour> palette = {kInk, kPaper, 0x00FF00, 0x123456};
+    const char* scales[] = {"1", "1.4", "2.5", "3", "7", "100", "845466"};
+    const char* positions[] = {"0",     "1",      "-2",        "0.5",  "12.37",
+                               "-3.25", "845000", "-845466.2", "1e300"};
+    auto chance = [&](int percent) {
+        return std::uniform_int_distribution<int>(0, 99)(random) < percent;
+    };
+    auto any = [&](auto& array) {
+        return array[std::uniform_int_distribution<std::size_t>(0, std::size(array) - 1)(random)];
+    };
+    int cases = 0, stopped = 0, withRowEnd = 0;
+    std::size_t lines = 0;
+    for (int i = 0; i < 240; ++i) {
+        const bool designSize = i < 3;
+        const float width = designSize ? 4695 : std::uniform_int_distribution<int>(1, 900)(random);
+        const float height = designSize ? 3495 : std::uniform_int_distribution<int>(1, 700)(random);
+        PictureBox box(width, height, chance(40) ? 0 : 2);
+        box.setBackColor(any(palette));
+        const int w = box.clientWidthPixels() + std::uniform_int_distribution<int>(-20, 20)(random);
+        const int h =
+            box.clientHeightPixels() + std::uniform_int_distribution<int>(-20, 20)(random);
+        if (w > 0 && h > 0 && box.clientWidthPixels() > 0 && box.clientHeightPixels() > 0)
+            box.setPicture(randomPicture(random, w, h, palette));
+        const int scaleKind = designSize ? i : std::uniform_int_distribution<int>(0, 5)(random);
+        std::string scaleName = "twips";
+        if (scaleKind == 0) {
+            picture::setWorkingScale(box);
+            scaleName = "working";
+        } else if (scaleKind == 2) {
+            box.setScaleModePixels();
+            scaleName = "pixels";
+        } else if (scaleKind == 5 && box.clientWidthPixels() > 1) {
+            // The last pixel column begins exactly at x = W − 1: runs open on a row's last point.
+            const int px = box.clientWidthPixels();
+            box.setScaleWidth(static_cast<float>(px * (width - 1.5) / (px - 1)));
+            scaleName = "row end";
+        } else if (scaleKind >= 3) {
+            // Any user scale, among them ones finer than a pixel and the odd empty or reversed one.
+            const float sw =
+                chance(5) ? (chance(50) ? 0.0f : -100.0f)
+                          : std::uniform_real_distribution<float>(0.5f, 2.0f)(random) * width;
+            box.setScaleWidth(sw);
+            box.setScaleHeight(std::uniform_real_distribution<float>(0.5f, 2.0f)(random) * height);
+            scaleName = "user";
+        }
+        Colour selected = chance(10) ? 0x010203 : any(palette);
+        if (!designSize && width * height < 40000 && chance(10)) selected = picture::kOutside;
+        const std::string x = chance(85) ? any(positions) : std::to_string(i % 50);
+        const std::string y = chance(85) ? any(positions) : std::to_string(-(i % 50));
+        const char* scale = chance(80) ? scales[i % 3] : any(scales);
+        const TransferInput in{x, y, scale, static_cast<std::int32_t>(i % 5), selected};
+
+        SCOPED_TRACE(::testing::Message()
+                     << "case " << i << ": " << width << "x" << height << " " << scaleName
+                     << " X=" << x << " Y=" << y << " S=" << scale << " colour " << selected);
+        const LiteralRun expected = literalTransfer(box, in);
+        Recorder recorder;
+        recorder.statusOf = [](std::size_t n) { return n % 7 == 3 ? 32015 : 0; };
+        bool threw = false;
+        try {
+            const auto result = recorder.run(box, in);
+            EXPECT_EQ(result.linesPlaced + result.linesRefused,
+                      static_cast<std::int64_t>(recorder.lines.size()));
+        } catch (const TransferStopped& e) {
+            threw = true;
+            EXPECT_EQ(e.linesPlaced() + e.linesRefused(),
+                      static_cast<std::int64_t>(recorder.lines.size()));
+        }
+        EXPECT_EQ(threw, expected.stopped);
+        ASSERT_EQ(describeLines(recorder.lines), describeLines(expected.lines));
+        ++cases;
+        stopped += threw;
+        lines += recorder.lines.size();
+        for (const auto& l : recorder.lines) withRowEnd += l.endX - l.startX == 1300;
+    }
+    // The draw must reach the interesting corners, or the comparison proves little.
+    EXPECT_GT(stopped, 10);
+    EXPECT_GT(withRowEnd, 10);
+    EXPECT_GT(lines, 10000u);
+    std::printf("%d cases, %zu lines, %d stopped, %d one-point lines at a row end\n", cases, lines,
+                stopped, withRowEnd);
+}
+
+}  // namespace

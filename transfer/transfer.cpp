@@ -1,0 +1,195 @@
+#include "transfer/transfer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "numeric/numeric.h"
+#include "transfer/number_text.h"
+
+namespace bitlay::transfer {
+namespace {
+
+using numeric::roundToInt32;
+using picture::Colour;
+using picture::kOutside;
+
+// The whole numbers 0, 1, 2, … not beyond `last`, a bound formed in single precision.
+std::int64_t wholeNumbersUpTo(float last) noexcept {
+    if (!(last >= 0.0f)) return 0;
+    // Far beyond any window; keeps the counters clear of overflow for absurd sizes.
+    constexpr double kCap = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int64_t>(std::min(std::floor(static_cast<double>(last)), kCap)) + 1;
+}
+
+// How many of the first `count` points map into [0, pixels). The logical-to-pixel mapping is a
+// floor of a product with a constant ratio, so the points inside always form a prefix.
+template <typename PixelOf>
+std::int64_t insidePrefix(std::int64_t count, int pixels, PixelOf pixelOf) {
+    std::int64_t n = 0;
+    while (n < count) {
+        const int pixel = pixelOf(static_cast<double>(n));
+        if (pixel < 0 || pixel >= pixels) break;
+        ++n;
+    }
+    return n;
+}
+
+std::u16string toU16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::string linesText(std::int64_t count, const char* one, const char* many) {
+    return std::to_string(count) + (count == 1 ? one : many);
+}
+
+class Scan final {
+  public:
+    Scan(const picture::PictureBox& box, const LineSink& placeLine, double x, double y,
+         std::int32_t scale, TransferResult& result)
+        : box_(box), placeLine_(placeLine), X_(x), Y_(y), S_(scale), result_(result) {}
+
+    void run(dbx::LineRecord& record, Colour selected, const ProgressSink& showProgress) {
+        record_ = &record;
+        const std::int64_t allRows = wholeNumbersUpTo(box_.Height() - 1.0f);
+        const std::int64_t allColumns = wholeNumbersUpTo(box_.Width() - 1.0f);
+        lastX_ = allColumns - 1;
+        const std::int64_t rowsInside = insidePrefix(allRows, box_.clientHeightPixels(),
+                                                     [this](double y) { return box_.rowOf(y); });
+        const std::int64_t columnsInside = insidePrefix(
+            allColumns, box_.clientWidthPixels(), [this](double x) { return box_.columnOf(x); });
+
+        // Outside points are -1, which never matches a picked colour: past the client area's
+        // bottom nothing can open, and past its right edge the first point closes what is open.
+        const bool outsideMatters = selected == kOutside;
+        const std::int64_t rows = outsideMatters ? allRows : rowsInside;
+        const std::int64_t columns =
+            outsideMatters ? allColumns : std::min(columnsInside + 1, allColumns);
+
+        std::vector<int> pixelColumn(static_cast<std::size_t>(std::min(columnsInside, columns)));
+        for (std::size_t x = 0; x < pixelColumn.size(); ++x)
+            pixelColumn[x] = box_.columnOf(static_cast<double>(x));
+
+        const QImage& surface = box_.surface();
+        for (std::int64_t y = 0; y < rows; ++y) {
+            showProgress(progressCaption(static_cast<int>(y * 100 / rows)));
+            y_ = y;
+            std::int64_t x = 0;
+            if (y < rowsInside) {
+                const auto* line =
+                    reinterpret_cast<const QRgb*>(surface.constScanLine(box_.rowOf(y)));
+                for (const int column : pixelColumn) {
+                    visit(x, picture::colourFromRgb(line[column]) == selected);
+                    ++x;
+                }
+            }
+            for (; x < columns; ++x) visit(x, kOutside == selected);
+        }
+    }
+
+  private:
+    // Steps 8.2 and 8.3 at one point, with the run that opens on the row's last point closed there.
+    void visit(std::int64_t x, bool matches) {
+        if (!open_) {
+            if (!matches) return;
+            open_ = true;
+            record_->startX = boardX(x);
+            record_->startY = boardY();
+            if (x == lastX_) close(x);
+        } else if (!matches || x == lastX_) {
+            close(x);
+        }
+    }
+
+    void close(std::int64_t x) {
+        open_ = false;
+        record_->endX = boardX(x);
+        record_->endY = boardY();
+        if (record_->endX == record_->startX)
+            record_->endX = numeric::add32(record_->endX, SAME_X_NUDGE);
+        const dbx::DbxStatusCode status = placeLine_(*record_);
+        if (status == 0) {
+            ++result_.linesPlaced;
+        } else {
+            ++result_.linesRefused;
+            result_.lastRefusal = status;
+        }
+    }
+
+    std::int32_t boardX(std::int64_t x) const {
+        return roundToInt32(X_ * DB_PER_UNIT +
+                            static_cast<double>(S_) * static_cast<double>(x) * DB_PER_UNIT);
+    }
+    std::int32_t boardY() const {
+        return roundToInt32(Y_ * DB_PER_UNIT -
+                            static_cast<double>(S_) * static_cast<double>(y_) * DB_PER_UNIT);
+    }
+
+    const picture::PictureBox& box_;
+    const LineSink& placeLine_;
+    const double X_;
+    const double Y_;
+    const std::int32_t S_;
+    TransferResult& result_;
+    dbx::LineRecord* record_ = nullptr;
+    std::int64_t lastX_ = -1;
+    std::int64_t y_ = 0;
+    bool open_ = false;
+};
+
+}  // namespace
+
+TransferStopped::TransferStopped(const std::string& reason, std::int64_t linesPlaced,
+                                 std::int64_t linesRefused)
+    : std::runtime_error(reason),
+      reason_(reason),
+      linesPlaced_(linesPlaced),
+      linesRefused_(linesRefused) {}
+
+TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput& input,
+                        const LineSink& placeLine, const ProgressSink& showProgress) {
+    TransferResult result;
+    dbx::LineRecord record{};
+
+    if (numberOfText(input.scaleText) < 1) {
+        result.outcome = TransferOutcome::kScaleRefused;
+        return result;
+    }
+    if (input.layerIndex < 0) {
+        result.outcome = TransferOutcome::kLayerRefused;
+        return result;
+    }
+
+    try {
+        const double x = numberOfText(input.xText);
+        const double y = numberOfText(input.yText);
+        const std::int32_t scale = roundToInt32(numberOfText(input.scaleText));
+        record.layerId = numeric::add16(numeric::narrowToInt16(input.layerIndex), 1);
+        record.width = numeric::mul32(scale, DB_PER_UNIT);
+        Scan(picture1, placeLine, x, y, scale, result)
+            .run(record, input.selectedColour, showProgress);
+    } catch (const numeric::OverflowError& e) {
+        throw TransferStopped(e.what(), result.linesPlaced, result.linesRefused);
+    } catch (const numeric::FloatingPointError& e) {
+        throw TransferStopped(e.what(), result.linesPlaced, result.linesRefused);
+    }
+    result.outcome = TransferOutcome::kCompleted;
+    return result;
+}
+
+std::string progressCaption(int percent) { return " " + std::to_string(percent) + " %"; }
+
+std::u16string completionReport(const TransferResult& result, const StatusText& statusText) {
+    if (result.linesRefused == 0)
+        return toU16(linesText(result.linesPlaced, " line placed.", " lines placed."));
+    return toU16(linesText(result.linesPlaced, " line placed, ", " lines placed, ") +
+                 std::to_string(result.linesRefused) + " refused: ") +
+           statusText(result.lastRefusal);
+}
+
+std::u16string stoppedReport(const TransferStopped& stopped) {
+    return toU16(stopped.reason() + ". The transfer was stopped; " +
+                 linesText(stopped.linesPlaced(), " line was", " lines were") +
+                 " placed before the stop.");
+}
+
+}  // namespace bitlay::transfer
