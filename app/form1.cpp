@@ -17,6 +17,7 @@
 #include "numeric/numeric.h"
 #include "picture/load.h"
 #include "picture/rotate.h"
+#include "transfer/transfer.h"
 
 namespace bitlay::app {
 namespace {
@@ -309,7 +310,46 @@ void Form1::Command2_Click() {
 }
 
 void Form1::Command3_Click() {
-    // wired by the transfer work
+    const std::string xText = Text1->text().toStdString();
+    const std::string yText = Text2->text().toStdString();
+    const std::string scaleText = Text3->text().toStdString();
+    const transfer::TransferInput input{xText, yText, scaleText, ListIndex(*List2),
+                                        Label8->BackColor()};
+    const transfer::LineSink placeLine = [](dbx::LineRecord& record) {
+        return dbx::TPlaceLine(dbx::link::DesignContext, record);
+    };
+    // The caption is the only sign of progress, so it is painted at once, inside the handler.
+    const transfer::ProgressSink showProgress = [this](const std::string& caption) {
+        Command3->setText(QString::fromStdString(caption));
+        Command3->repaint();
+    };
+    const auto restoreCaption = [this] {
+        Command3->setText(QString::fromLatin1(transfer::kTransferCaption));
+    };
+    transfer::TransferResult result;
+    try {
+        result = transfer::Transfer(picture1Model_, input, placeLine, showProgress);
+    } catch (const transfer::TransferStopped& stopped) {
+        restoreCaption();
+        showMessage(this, QString::fromStdU16String(transfer::stoppedReport(stopped)));
+        return;
+    } catch (...) {
+        restoreCaption();
+        throw;
+    }
+    switch (result.outcome) {
+        case transfer::TransferOutcome::kScaleRefused:
+            Label5->setText(QString::fromLatin1(transfer::kScaleMessage));
+            return;
+        case transfer::TransferOutcome::kLayerRefused:
+            Label5->setText(QString::fromLatin1(transfer::kLayerMessage));
+            return;
+        case transfer::TransferOutcome::kCompleted:
+            restoreCaption();
+            Label5->setText(QString::fromStdU16String(transfer::completionReport(
+                result, [](dbx::DbxStatusCode status) { return dbx::StatusMessage(status); })));
+            return;
+    }
 }
 
 void Form1::Command5_Click() {
