@@ -1,0 +1,435 @@
+#!/usr/bin/env python3
+"""Uses Bitlay as a person would, under a real X server: load a picture, pick a colour, choose a
+layer, type the position and scale, transfer, rotate, quit; then checks the board file line by line
+against lines worked out here from the transfer rules. A second run attaches to a missing board.
+
+Usage: bitlay_e2e.py BITLAY_EXECUTABLE WORK_DIR [--screenshot PNG]
+Exit status 0 on success, 1 on a failed step, 77 when no X server can be started.
+"""
+
+import math
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import time
+from decimal import Decimal
+from pathlib import Path
+
+SKIP = 77
+CAPTION = "Bitlay Picture. - Corvane Systems - Rev : 2.0"
+
+# Client-area geometry of the window, in pixels (twips / 15, rounded).
+PICTURE1_CLIENT = (8 + 2, 8 + 2)  # inside the 2-pixel frame
+CLIENT_W, CLIENT_H = 309, 229
+COMMAND1 = (8 + 52, 256 + 14)
+COMMAND5 = (120 + 48, 256 + 14)
+COMMAND2 = (224 + 48, 256 + 14)
+COMMAND3 = (8 + 156, 288 + 14)
+LIST2 = (128, 336)
+TEXT1 = (248 + 32, 336 + 12)
+TEXT2 = (248 + 32, 368 + 12)
+TEXT3 = (280 + 16, 400 + 12)
+CREDIT_LINE = (20, 472 + 8)
+
+OUTER_W, OUTER_H = 4695.0, 3495.0  # Picture1 in twips
+
+
+class StepFailed(Exception):
+    pass
+
+
+def run(*args, check=True, env=None, timeout=20):
+    result = subprocess.run(args, capture_output=True, text=True, env=env, timeout=timeout)
+    if check and result.returncode != 0:
+        raise StepFailed(f"{' '.join(args)} failed: {result.stderr.strip()}")
+    return result.stdout
+
+
+def poll(what, probe, seconds=20.0, interval=0.1):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = probe()
+        if value:
+            return value
+        time.sleep(interval)
+    raise StepFailed(f"timed out after {seconds:.0f} s waiting for {what}")
+
+
+class Display:
+    """An Xvfb server of our own on a free display number."""
+
+    def __init__(self, work_dir):
+        self.process = None
+        for number in range(90, 140):
+            if Path(f"/tmp/.X{number}-lock").exists():
+                continue
+            self.name = f":{number}"
+            self.process = subprocess.Popen(
+                ["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                poll("Xvfb", lambda: subprocess.run(["xdpyinfo", "-display", self.name],
+                                                    capture_output=True).returncode == 0, 5)
+                return
+            except StepFailed:
+                self.process.kill()
+                self.process = None
+        raise OSError("Xvfb could not be started")
+
+    def env(self, **extra):
+        env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb", LANG="C.UTF-8")
+        for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORMTHEME", "XDG_CURRENT_DESKTOP"):
+            env.pop(name, None)
+        env.update(extra)
+        return env
+
+    def close(self):
+        if self.process:
+            self.process.terminate()
+            self.process.wait(5)
+
+
+class Session:
+    def __init__(self, display):
+        self.display = display
+        self.env = display.env()
+
+    def xdo(self, *args):
+        return run("xdotool", *args, env=self.env)
+
+    def find_window(self, name, seconds=20.0):
+        def probe():
+            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                                 capture_output=True, text=True, env=self.env).stdout.split()
+            return out[0] if out else None
+        return poll(f"a window named {name!r}", probe, seconds)
+
+    def geometry(self, window):
+        out = self.xdo("getwindowgeometry", "--shell", window)
+        values = dict(line.split("=", 1) for line in out.split())
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def click(self, window, point, button=1):
+        x, y, _, _ = self.geometry(window)
+        self.xdo("mousemove", "--sync", str(x + point[0]), str(y + point[1]))
+        self.xdo("click", str(button))
+        time.sleep(0.15)
+
+    def type_into(self, window, point, text):
+        self.click(window, point)
+        self.xdo("key", "ctrl+a")
+        self.xdo("type", "--delay", "20", "--", text)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.display.name, "-window", "root", str(path)],
+                       capture_output=True, env=self.env)
+
+
+FRESH_BOARD = """(kicad_pcb (version 20211014) (generator pcbnew)
+
+  (general
+    (thickness 1.6)
+  )
+
+  (paper "A4")
+  (layers
+    (0 "F.Cu" signal)
+    (31 "B.Cu" signal)
+    (36 "B.SilkS" user "B.Silkscreen")
+    (37 "F.SilkS" user "F.Silkscreen")
+    (44 "Edge.Cuts" user)
+  )
+
+  (net 0 "")
+
+)
+"""
+
+
+def write_bmp(path, pixels):
+    """A bottom-up 24-bit BMP of rows of (r, g, b)."""
+    height, width = len(pixels), len(pixels[0])
+    row_size = (width * 3 + 3) // 4 * 4
+    data = bytearray()
+    for row in reversed(pixels):
+        line = bytearray()
+        for r, g, b in row:
+            line += bytes((b, g, r))
+        data += line + bytes(row_size - len(line))
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(data), 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 2835, 2835, 0, 0)
+    path.write_bytes(header + info + data)
+
+
+def test_picture():
+    """A small logo: red bars of several lengths on white, one touching the picture's right edge."""
+    width, height = 48, 12
+    white, red = (255, 255, 255), (255, 0, 0)
+    pixels = [[white] * width for _ in range(height)]
+    for x in range(3, 6):
+        pixels[4][x] = red
+    for x in range(10, 30):
+        pixels[6][x] = red
+    pixels[8][20] = red
+    for x in range(40, 48):
+        pixels[10][x] = red
+    for y in range(0, 12):
+        pixels[y][0] = red
+    return pixels
+
+
+def round_half_even(value):
+    floor = math.floor(value)
+    fraction = value - floor
+    if fraction < 0.5:
+        result = floor
+    elif fraction > 0.5:
+        result = floor + 1
+    else:
+        result = floor if floor % 2 == 0 else floor + 1
+    if not -2**31 <= result <= 2**31 - 1:
+        raise OverflowError(value)
+    return int(result)
+
+
+def float32(value):
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def expected_lines(pixels, colour, x_text, y_text, s_text):
+    """The transfer's lines for the picture in Picture1 under its working scale, in scan order."""
+    X, Y, S = float(x_text), float(y_text), round_half_even(float(s_text))
+    scale_w, scale_h = float32(OUTER_W / 4), float32(OUTER_H / 4)
+    to_px_x, to_px_y = CLIENT_W / scale_w, CLIENT_H / scale_h
+    height, width = len(pixels), len(pixels[0])
+    background = None  # never the picked colour here
+
+    def colour_at(x, y):
+        column, row = math.floor(x * to_px_x), math.floor(y * to_px_y)
+        if not (0 <= column < CLIENT_W and 0 <= row < CLIENT_H):
+            return -1
+        if column < width and row < height:
+            return pixels[row][column]
+        return background
+
+    def board(x, y):
+        return (round_half_even(X * 2540 + S * x * 2540), round_half_even(Y * 2540 - S * y * 2540))
+
+    lines = []
+    last_x, last_y = int(OUTER_W) - 1, int(OUTER_H) - 1
+    for y in range(last_y + 1):
+        if math.floor(y * to_px_y) >= CLIENT_H:
+            break  # every later point lies outside and cannot open a run
+        open_at = None
+        for x in range(last_x + 1):
+            c = colour_at(x, y)
+            if open_at is None:
+                if c == colour:
+                    open_at = board(x, y)
+                    if x != last_x:
+                        continue
+            if open_at is not None and (c != colour or x == last_x):
+                end = board(x, y)
+                end_x = end[0] + 1300 if end[0] == open_at[0] else end[0]
+                lines.append((open_at[0], open_at[1], end_x, end[1]))
+                open_at = None
+            if math.floor(x * to_px_x) > CLIENT_W:
+                break
+    return lines, S * 2540
+
+
+def mm(units):
+    return Decimal(units) / Decimal(100000)
+
+
+GR_LINE = re.compile(
+    r'\(gr_line \(start (\S+) (\S+)\) \(end (\S+) (\S+)\) \(layer "([^"]+)"\) \(width (\S+)\)\)')
+
+
+def board_lines(board_text):
+    return [(Decimal(a), Decimal(b), Decimal(c), Decimal(d), layer, Decimal(w))
+            for a, b, c, d, layer, w in GR_LINE.findall(board_text)]
+
+
+def check_parses(text):
+    depth, in_string, escaped = 0, False, False
+    for ch in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif ch == "\\":
+                escaped = True
+            elif ch == '"':
+                in_string = False
+        elif ch == '"':
+            in_string = True
+        elif ch == "(":
+            depth += 1
+        elif ch == ")":
+            depth -= 1
+            if depth < 0:
+                raise StepFailed("the board has an unbalanced ')'")
+    if depth != 0 or in_string or not text.lstrip().startswith("(kicad_pcb"):
+        raise StepFailed("the board file does not parse as one (kicad_pcb ...) form")
+
+
+def wait_for_growth_to_stop(path, seconds=60.0):
+    last, steady_since = -1, time.monotonic()
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        size = path.stat().st_size
+        if size != last:
+            last, steady_since = size, time.monotonic()
+        elif time.monotonic() - steady_since > 1.5:
+            return
+        time.sleep(0.1)
+    raise StepFailed("the board file kept growing")
+
+
+def main_run(session, exe, work, shots):
+    board = work / "e2e.kicad_pcb"
+    board.write_text(FRESH_BOARD, encoding="utf-8")
+    picture = work / "logo.bmp"
+    pixels = test_picture()
+    write_bmp(picture, pixels)
+    env = session.display.env(DBX_DESIGN=str(board))
+    process = subprocess.Popen([exe], cwd=work, env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+    step = "start"
+    try:
+        step = "find the window"
+        window = session.find_window(CAPTION)
+        _, _, w, h = session.geometry(window)
+        if (w, h) != (329, 488):
+            raise StepFailed(f"the window is {w} x {h}, not 329 x 488")
+        state = run("xprop", "-display", session.display.name, "-id", window, "_NET_WM_STATE")
+        if "_NET_WM_STATE_ABOVE" not in state:
+            raise StepFailed(f"the window does not carry _NET_WM_STATE_ABOVE: {state.strip()}")
+        initial = board.read_bytes()
+
+        step = "load the picture"
+        session.click(window, COMMAND1)
+        dialog = session.find_window("Open BMP file.")
+        session.xdo("windowfocus", "--sync", dialog)
+        session.xdo("key", "ctrl+a")
+        session.xdo("type", "--delay", "10", "--", str(picture))
+        session.xdo("key", "Return")
+        poll("the file dialog to close", lambda: not subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--name", "Open BMP file."],
+            capture_output=True, env=session.env).stdout.strip(), 10)
+        time.sleep(0.3)
+        shots.append(("loaded", work / "loaded.png"))
+        session.screenshot(shots[-1][1])
+
+        step = "pick the colour"
+        # A click on the credit line closes any completion pop-up the dialog left behind.
+        session.click(window, CREDIT_LINE)
+        session.click(window, (PICTURE1_CLIENT[0] + 4, PICTURE1_CLIENT[1] + 4))  # red (row 4, col 4)
+
+        step = "choose the layer and type the numbers"
+        session.click(window, (LIST2[0] + 20, LIST2[1] + 8))  # the first entry, then the next
+        session.xdo("key", "Down")
+        x_text, y_text, s_text = "1.5", "-3", "2"
+        session.type_into(window, TEXT1, x_text)
+        session.type_into(window, TEXT2, y_text)
+        session.type_into(window, TEXT3, s_text)
+
+        step = "transfer"
+        session.click(window, COMMAND3)
+        wait_for_growth_to_stop(board)
+
+        step = "rotate"
+        session.click(window, COMMAND5)
+        time.sleep(0.5)
+        shots.append(("rotated", work / "rotated.png"))
+        session.screenshot(shots[-1][1])
+
+        step = "quit"
+        session.click(window, COMMAND2)
+        status = process.wait(15)
+        if status != 0:
+            raise StepFailed(f"bitlay ended with status {status}")
+
+        step = "check the board"
+        text = board.read_text(encoding="utf-8")
+        if not text.encode("utf-8").startswith(initial[: initial.rstrip().rfind(b")")]):
+            raise StepFailed("bytes that were in the board before the transfer changed")
+        check_parses(text)
+        expected, width = expected_lines(pixels, (255, 0, 0), x_text, y_text, s_text)
+        got = board_lines(text)
+        want = [(mm(a), -mm(b), mm(c), -mm(d), "B.Cu", mm(width)) for a, b, c, d in expected]
+        if got != want:
+            for index, (g, e) in enumerate(zip(got, want)):
+                if g != e:
+                    raise StepFailed(f"line {index}: board has {g}, rules give {e}")
+            raise StepFailed(f"the board has {len(got)} lines, the rules give {len(want)}")
+        print(f"e2e: {len(got)} lines on B.Cu as the rules give")
+    except Exception as error:
+        raise StepFailed(f"step '{step}': {error}") from error
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+def missing_board_run(session, exe, work):
+    env = session.display.env(DBX_DESIGN=str(work / "missing" / "nothing.kicad_pcb"))
+    process = subprocess.Popen([exe], cwd=work, env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        box = session.find_window("^Bitlay$")
+        if subprocess.run(["xdotool", "search", "--onlyvisible", "--name", CAPTION],
+                          capture_output=True, env=session.env).stdout.strip():
+            raise StepFailed("the main window is shown after a failed attach")
+        shot = work / "missing.png"
+        session.screenshot(shot)
+        session.xdo("windowfocus", "--sync", box)
+        session.xdo("key", "Return")
+        status = process.wait(10)
+        if status != 1:
+            raise StepFailed(f"bitlay ended with status {status} after a failed attach, not 1")
+        print("e2e: a missing board gives one message box and exit status 1")
+    except Exception as error:
+        raise StepFailed(f"step 'missing board': {error}") from error
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+def main():
+    exe, work = os.path.abspath(sys.argv[1]), Path(sys.argv[2])
+    keep = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--screenshot" else None
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    for tool in ("Xvfb", "xdotool", "xprop", "xdpyinfo"):
+        if not shutil.which(tool):
+            print(f"e2e: skipped, {tool} is not installed")
+            return SKIP
+    try:
+        display = Display(work)
+    except OSError as error:
+        print(f"e2e: skipped, {error}")
+        return SKIP
+    session = Session(display)
+    shots = []
+    try:
+        main_run(session, exe, work, shots)
+        missing_board_run(session, exe, work)
+        if keep:
+            shutil.copy(dict(shots)["loaded"], keep)
+        return 0
+    except StepFailed as error:
+        failure = work / "failure.png"
+        session.screenshot(failure)
+        print(f"e2e: FAILED at {error} (screenshot: {failure})")
+        return 1
+    finally:
+        display.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
