@@ -62,22 +62,19 @@ class Display:
     """An Xvfb server of our own on a free display number."""
 
     def __init__(self, work_dir):
-        self.process = None
-        for number in range(90, 140):
-            if Path(f"/tmp/.X{number}-lock").exists():
-                continue
-            self.name = f":{number}"
-            self.process = subprocess.Popen(
-                ["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                poll("Xvfb", lambda: subprocess.run(["xdpyinfo", "-display", self.name],
-                                                    capture_output=True).returncode == 0, 5)
-                return
-            except StepFailed:
-                self.process.kill()
-                self.process = None
-        raise OSError("Xvfb could not be started")
+        # Xvfb picks a free display itself and writes its number to the pipe once it is ready.
+        read_end, write_end = os.pipe()
+        self.log = open(work_dir / "xvfb.log", "w")
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"], pass_fds=(write_end,), stdout=self.log, stderr=self.log)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            self.process.wait(5)
+            raise OSError("Xvfb could not be started")
+        self.name = f":{number}"
 
     def env(self, **extra):
         env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb", LANG="C.UTF-8")
@@ -87,9 +84,9 @@ class Display:
         return env
 
     def close(self):
-        if self.process:
-            self.process.terminate()
-            self.process.wait(5)
+        self.process.terminate()
+        self.process.wait(5)
+        self.log.close()
 
 
 class Session:
@@ -301,7 +298,13 @@ def main_run(session, exe, work, shots):
     step = "start"
     try:
         step = "find the window"
-        window = session.find_window(CAPTION)
+        try:
+            window = session.find_window(CAPTION)
+        except StepFailed:
+            if process.poll() is not None:
+                raise StepFailed(f"bitlay ended with status {process.returncode}: "
+                                 f"{process.stdout.read().strip()}")
+            raise
         _, _, w, h = session.geometry(window)
         if (w, h) != (329, 488):
             raise StepFailed(f"the window is {w} x {h}, not 329 x 488")
@@ -320,9 +323,6 @@ def main_run(session, exe, work, shots):
         poll("the file dialog to close", lambda: not subprocess.run(
             ["xdotool", "search", "--onlyvisible", "--name", "Open BMP file."],
             capture_output=True, env=session.env).stdout.strip(), 10)
-        time.sleep(0.3)
-        shots.append(("loaded", work / "loaded.png"))
-        session.screenshot(shots[-1][1])
 
         step = "pick the colour"
         # A click on the credit line closes any completion pop-up the dialog left behind.
@@ -336,6 +336,9 @@ def main_run(session, exe, work, shots):
         session.type_into(window, TEXT1, x_text)
         session.type_into(window, TEXT2, y_text)
         session.type_into(window, TEXT3, s_text)
+
+        shots.append(("loaded", work / "loaded.png"))
+        session.screenshot(shots[-1][1])
 
         step = "transfer"
         session.click(window, COMMAND3)
@@ -377,10 +380,15 @@ def main_run(session, exe, work, shots):
 
 def missing_board_run(session, exe, work):
     env = session.display.env(DBX_DESIGN=str(work / "missing" / "nothing.kicad_pcb"))
-    process = subprocess.Popen([exe], cwd=work, env=env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+    log = open(work / "missing.log", "w")
+    process = subprocess.Popen([exe], cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT)
     try:
-        box = session.find_window("^Bitlay$")
+        try:
+            box = session.find_window("^Bitlay$")
+        except StepFailed:
+            status = process.poll()
+            raise StepFailed(f"no message box (bitlay status {status}): "
+                             f"{(work / 'missing.log').read_text().strip()}")
         if subprocess.run(["xdotool", "search", "--onlyvisible", "--name", CAPTION],
                           capture_output=True, env=session.env).stdout.strip():
             raise StepFailed("the main window is shown after a failed attach")
@@ -398,6 +406,7 @@ def missing_board_run(session, exe, work):
         if process.poll() is None:
             process.kill()
             process.wait()
+        log.close()
 
 
 def main():
