@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QTemporaryDir>
+#include <string>
+#include <vector>
+
+#include "app/form1.h"
+#include "dbx/design_link.h"
+#include "dbx/library_loader.h"
+#include "tests/fakedbx/fake_dbx.h"
+
+namespace bitlay::app {
+namespace {
+
+std::string describe(const dbx::LineRecord& line) {
+    return "width " + std::to_string(line.width) + " start (" + std::to_string(line.startX) + ", " +
+           std::to_string(line.startY) + ") end (" + std::to_string(line.endX) + ", " +
+           std::to_string(line.endY) + ") layer " + std::to_string(line.layerId);
+}
+
+std::vector<std::string> placedLines() {
+    std::vector<std::string> lines;
+    for (const fakedbx::Call& call : fakedbx::callsOf("TPlaceLine")) lines.push_back(describe(call.line));
+    return lines;
+}
+
+// A click on Transfer through the window: the picture loaded and picked as a user would, the lines
+// arriving at the library, the button and the message line afterwards.
+class TransferClick : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        QApplication::setQuitOnLastWindowClosed(false);
+        fakedbx::reset();
+        dbx::resetLinkForTesting();
+        fakedbx::script().layers[1] = fakedbx::layerNamed("F.Cu");
+        fakedbx::script().layers[2] = fakedbx::layerNamed("B.Cu");
+        savedShowMessage_ = Form1::showMessage;
+        savedChooseFile_ = Form1::chooseFile;
+        Form1::showMessage = [this](QWidget*, const QString& text) { messages.push_back(text); };
+
+        // Three red points in row 1 of a small picture, then white.
+        QImage image(8, 4, QImage::Format_RGB32);
+        image.fill(qRgb(255, 255, 255));
+        for (int x = 2; x <= 4; ++x) image.setPixel(x, 1, qRgb(255, 0, 0));
+        ASSERT_TRUE(dir_.isValid());
+        const QString path = dir_.filePath("logo.bmp");
+        ASSERT_TRUE(image.save(path, "BMP"));
+        Form1::chooseFile = [path](QFileDialog&) { return std::optional<QString>(path); };
+
+        form.Form_Load();
+        form.Command1->click();
+        const picture::PictureBox& box = form.picture1Model();
+        form.Picture1_MouseDown(1, 0, box.logicalXOfColumn(3), box.logicalYOfRow(1));
+        fakedbx::reset();
+    }
+    void TearDown() override {
+        Form1::showMessage = savedShowMessage_;
+        Form1::chooseFile = savedChooseFile_;
+        dbx::resetLinkForTesting();
+    }
+
+    Form1 form;
+    std::vector<QString> messages;
+
+  private:
+    QTemporaryDir dir_;
+    decltype(Form1::showMessage) savedShowMessage_;
+    decltype(Form1::chooseFile) savedChooseFile_;
+};
+
+TEST_F(TransferClick, PlacesEachRunOnTheChosenLayerAndReportsTheCount) {
+    form.List2->setCurrentRow(1);
+    form.Text1->setText("1");
+    form.Text2->setText("2");
+    form.Text3->setText("1");
+    form.Command3->click();
+    ASSERT_TRUE(messages.empty()) << messages.front().toStdString();
+    // Pixel columns 2..4 span logical x 7.5..18.75: points 8 to 18, closed by point 19 (white).
+    // Pixel row 1 spans logical y 3.75..7.5: rows 4 to 7.
+    std::vector<std::string> expected;
+    for (int y = 4; y <= 7; ++y)
+        expected.push_back("width 2540 start (" + std::to_string(2540 + 8 * 2540) + ", " +
+                           std::to_string(5080 - y * 2540) + ") end (" +
+                           std::to_string(2540 + 19 * 2540) + ", " +
+                           std::to_string(5080 - y * 2540) + ") layer 2");
+    EXPECT_EQ(placedLines(), expected);
+    EXPECT_EQ(form.Label5->text(), "4 lines placed.");
+    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+    for (const fakedbx::Call& call : fakedbx::callsOf("TPlaceLine"))
+        EXPECT_EQ(call.context, fakedbx::openedContext());
+}
+
+TEST_F(TransferClick, RefusedPlacementsGoOnAndAreReported) {
+    fakedbx::script().placeStatus = 32232;
+    form.Command3->click();
+    EXPECT_EQ(placedLines().size(), 4u);
+    EXPECT_EQ(form.Label5->text(), "0 lines placed, 4 refused: Item Outside Workspace");
+    EXPECT_EQ(dbx::link::DbxStatus, 32232);
+}
+
+TEST_F(TransferClick, ScaleCheckComesFirstAndTouchesNothingElse) {
+    form.List2->setCurrentRow(-1);
+    form.Text3->setText("0.99");
+    form.Command3->click();
+    EXPECT_EQ(form.Label5->text(), "Values for SCALE should be 1 or bigger.");
+    form.Text3->setText("1");
+    form.Command3->click();
+    EXPECT_EQ(form.Label5->text(), "Select Destination layer on the PCB database.");
+    EXPECT_TRUE(placedLines().empty());
+    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+}
+
+TEST_F(TransferClick, AnOverflowStopsWithTheCountAndTheCaptionBack) {
+    form.Text2->setText("900000");  // board y beyond the 32-bit range
+    form.Command3->click();
+    EXPECT_TRUE(placedLines().empty());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].indexOf("0 lines"), -1) << messages[0].toStdString();
+    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+}
+
+}  // namespace
+}  // namespace bitlay::app
