@@ -121,5 +121,27 @@ TEST_F(TransferClick, AnOverflowStopsWithTheCountAndTheCaptionBack) {
     EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
 }
 
+TEST_F(TransferClick, AfterARotationTheTurnedPictureIsPlaced) {
+    // A box-sized picture with a three-pixel bar beside the centre, so the turn keeps it inside.
+    QImage image(309, 229, QImage::Format_RGB32);
+    image.fill(qRgb(255, 255, 255));
+    for (int x = 160; x <= 162; ++x) image.setPixel(x, 100, qRgb(255, 0, 0));
+    QTemporaryDir dir;
+    const QString path = dir.filePath("centre.bmp");
+    ASSERT_TRUE(image.save(path, "BMP"));
+    Form1::chooseFile = [path](QFileDialog&) { return std::optional<QString>(path); };
+    form.Command1->click();
+    form.Command5->click();
+    ASSERT_TRUE(messages.empty()) << messages.front().toStdString();
+    EXPECT_EQ(form.picture1Model().ScaleWidth(), 1173.75f);
+    form.Command3->click();
+    // The three-point bar now stands upright: one pixel wide in three pixel rows, so every line
+    // starts at the same board x and they cover about 3 × 3.75 scan rows.
+    const std::vector<fakedbx::Call> placed = fakedbx::callsOf("TPlaceLine");
+    ASSERT_GE(placed.size(), 10u);
+    ASSERT_LE(placed.size(), 12u);
+    for (const fakedbx::Call& call : placed) EXPECT_EQ(call.line.startX, placed[0].line.startX);
+}
+
 }  // namespace
 }  // namespace bitlay::app
