@@ -63,10 +63,12 @@ class Display:
 
     def __init__(self, work_dir):
         # Xvfb picks a free display itself and writes its number to the pipe once it is ready.
+        # Without -noreset it resets whenever its last client leaves, and a client that connects
+        # in that moment (bitlay between two xdotool calls) is turned away.
         read_end, write_end = os.pipe()
         self.log = open(work_dir / "xvfb.log", "w")
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+            ["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", "1024x768x24",
              "-nolisten", "tcp"], pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
@@ -97,11 +99,14 @@ class Session:
     def xdo(self, *args):
         return run("xdotool", *args, env=self.env)
 
+    def visible_windows(self, name):
+        return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                              capture_output=True, text=True, env=self.env).stdout.split()
+
     def find_window(self, name, seconds=20.0):
         def probe():
-            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
-                                 capture_output=True, text=True, env=self.env).stdout.split()
-            return out[0] if out else None
+            found = self.visible_windows(name)
+            return found[0] if found else None
         return poll(f"a window named {name!r}", probe, seconds)
 
     def geometry(self, window):
@@ -286,6 +291,21 @@ def wait_for_growth_to_stop(path, seconds=60.0):
     raise StepFailed("the board file kept growing")
 
 
+def start_bitlay(exe, work, env, log_path):
+    """Bitlay with its output in a file, so that a full pipe can never hold it up."""
+    log = open(log_path, "w")
+    process = subprocess.Popen([exe], cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT)
+    process.log, process.log_path = log, log_path
+    return process
+
+
+def stop_bitlay(process):
+    if process.poll() is None:
+        process.kill()
+        process.wait()
+    process.log.close()
+
+
 def main_run(session, exe, work, shots):
     board = work / "e2e.kicad_pcb"
     board.write_text(FRESH_BOARD, encoding="utf-8")
@@ -293,8 +313,7 @@ def main_run(session, exe, work, shots):
     pixels = test_picture()
     write_bmp(picture, pixels)
     env = session.display.env(DBX_DESIGN=str(board))
-    process = subprocess.Popen([exe], cwd=work, env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, text=True)
+    process = start_bitlay(exe, work, env, work / "bitlay.log")
     step = "start"
     try:
         step = "find the window"
@@ -303,7 +322,7 @@ def main_run(session, exe, work, shots):
         except StepFailed:
             if process.poll() is not None:
                 raise StepFailed(f"bitlay ended with status {process.returncode}: "
-                                 f"{process.stdout.read().strip()}")
+                                 f"{process.log_path.read_text().strip()}")
             raise
         _, _, w, h = session.geometry(window)
         if (w, h) != (329, 488):
@@ -320,9 +339,8 @@ def main_run(session, exe, work, shots):
         session.xdo("key", "ctrl+a")
         session.xdo("type", "--delay", "10", "--", str(picture))
         session.xdo("key", "Return")
-        poll("the file dialog to close", lambda: not subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--name", "Open BMP file."],
-            capture_output=True, env=session.env).stdout.strip(), 10)
+        poll("the file dialog to close",
+             lambda: not session.visible_windows("Open BMP file."), 10)
 
         step = "pick the colour"
         # A click on the credit line closes any completion pop-up the dialog left behind.
@@ -373,24 +391,20 @@ def main_run(session, exe, work, shots):
     except Exception as error:
         raise StepFailed(f"step '{step}': {error}") from error
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+        stop_bitlay(process)
 
 
 def missing_board_run(session, exe, work):
     env = session.display.env(DBX_DESIGN=str(work / "missing" / "nothing.kicad_pcb"))
-    log = open(work / "missing.log", "w")
-    process = subprocess.Popen([exe], cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT)
+    process = start_bitlay(exe, work, env, work / "missing.log")
     try:
         try:
             box = session.find_window("^Bitlay$")
         except StepFailed:
             status = process.poll()
             raise StepFailed(f"no message box (bitlay status {status}): "
-                             f"{(work / 'missing.log').read_text().strip()}")
-        if subprocess.run(["xdotool", "search", "--onlyvisible", "--name", CAPTION],
-                          capture_output=True, env=session.env).stdout.strip():
+                             f"{process.log_path.read_text().strip()}")
+        if session.visible_windows(CAPTION):
             raise StepFailed("the main window is shown after a failed attach")
         shot = work / "missing.png"
         session.screenshot(shot)
@@ -403,10 +417,7 @@ def missing_board_run(session, exe, work):
     except Exception as error:
         raise StepFailed(f"step 'missing board': {error}") from error
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-        log.close()
+        stop_bitlay(process)
 
 
 def main():
