@@ -49,11 +49,14 @@ void BM_TransferIntoCountingSink(benchmark::State& state) {
         benchmark::DoNotOptimize(transfer::Transfer(box, input(), count, kNoProgress));
     }
     state.counters["lines"] = static_cast<double>(lines);
-    state.counters["points/s"] = benchmark::Counter(1174.0 * 874.0, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["points/s"] =
+        benchmark::Counter(1174.0 * 874.0, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_TransferIntoCountingSink)
     ->ArgName("empty0_full1_alternating2")
-    ->Arg(0)->Arg(1)->Arg(2)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
     ->Unit(benchmark::kMillisecond);
 
 void BM_WorstCaseIntoKicadBoard(benchmark::State& state) {

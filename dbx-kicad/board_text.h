@@ -9,14 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "dbx-kicad/design.h"
+
 namespace bitlay::kicad {
 
 // The newest board file version this library writes items for (KiCad 6).
 constexpr std::int64_t kNewestBoardVersion = 20211014;
-
-// KiCad's workspace reaches 1500 mm either way of the origin; one database unit is 10 nm.
-constexpr std::int64_t kUnitsPerMillimetre = 100000;
-constexpr std::int64_t kWorkspaceLimitUnits = 1500 * kUnitsPerMillimetre;
 
 struct BoardLayer {
     std::string canonicalName;  // as written in (layer "...") of an item, unescaped UTF-8

@@ -36,8 +36,12 @@ double roundHalfEven(double value) noexcept {
     return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;
 }
 
-std::int32_t roundToInt32(double value) { return checkedRound<std::int32_t>(value, "a 32-bit conversion"); }
-std::int16_t roundToInt16(double value) { return checkedRound<std::int16_t>(value, "a 16-bit conversion"); }
+std::int32_t roundToInt32(double value) {
+    return checkedRound<std::int32_t>(value, "a 32-bit conversion");
+}
+std::int16_t roundToInt16(double value) {
+    return checkedRound<std::int16_t>(value, "a 16-bit conversion");
+}
 
 std::int16_t narrowToInt16(std::int32_t value) {
     return checkedNarrow<std::int16_t>(value, "a 16-bit conversion");
@@ -69,7 +73,8 @@ float toSingle(double value) {
     if (std::isnan(value)) throw FloatingPointError("Invalid floating-point operation");
     // Values up to half a unit past the largest single still round to it.
     constexpr double kLimit = double(std::numeric_limits<float>::max()) + 0x1p103;
-    if (std::isfinite(value) && std::fabs(value) >= kLimit) overflow("a single-precision conversion");
+    if (std::isfinite(value) && std::fabs(value) >= kLimit)
+        overflow("a single-precision conversion");
     return static_cast<float>(value);
 }
 

@@ -10,13 +10,13 @@ namespace bitlay::numeric {
 
 // An integer result outside its 16-bit or 32-bit range.
 class OverflowError final : public std::runtime_error {
-public:
+  public:
     explicit OverflowError(const std::string& what) : std::runtime_error(what) {}
 };
 
 // A floating-point division by zero or an invalid operation (0/0, a NaN operand).
 class FloatingPointError final : public std::runtime_error {
-public:
+  public:
     explicit FloatingPointError(const std::string& what) : std::runtime_error(what) {}
 };
 

@@ -1,10 +1,10 @@
 #include "picture/picture_box.h"
 
-#include "numeric/numeric.h"
-
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
+
+#include "numeric/numeric.h"
 
 namespace bitlay::picture {
 

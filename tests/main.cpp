@@ -1,6 +1,6 @@
-#include <QApplication>
-
 #include <gtest/gtest.h>
+
+#include <QApplication>
 
 // One QApplication for every test executable, so window tests and model tests share a main.
 int main(int argc, char** argv) {

@@ -22,7 +22,8 @@ std::string describe(const dbx::LineRecord& line) {
 
 std::vector<std::string> placedLines() {
     std::vector<std::string> lines;
-    for (const fakedbx::Call& call : fakedbx::callsOf("TPlaceLine")) lines.push_back(describe(call.line));
+    for (const fakedbx::Call& call : fakedbx::callsOf("TPlaceLine"))
+        lines.push_back(describe(call.line));
     return lines;
 }
 

@@ -1,0 +1,38 @@
+#include "dbx-kicad/design.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "dbx-kicad/board_text.h"
+#include "dbx-kicad/status.h"
+
+namespace bitlay::kicad {
+
+LayerName makeLayerName(std::string_view canonicalName, std::string_view userName) {
+    LayerName name{};
+    const std::string latin1 = toLatin1(userName.empty() ? canonicalName : userName);
+    std::memcpy(name.data(), latin1.data(), std::min(latin1.size(), name.size()));
+    return name;
+}
+
+namespace {
+bool insideWorkspace(std::int32_t value) noexcept {
+    return value >= -kWorkspaceLimitUnits && value <= kWorkspaceLimitUnits;
+}
+}  // namespace
+
+DbxStatusCode checkLine(const LineRecord& line, std::size_t layerCount) noexcept {
+    if (line.layerId < 1 || static_cast<std::size_t>(line.layerId) > layerCount) {
+        return status::kInvalidLayerId;
+    }
+    if (line.width <= 0) return status::kInvalidWidth;
+    if (!insideWorkspace(line.width) || !insideWorkspace(line.startX) ||
+        !insideWorkspace(line.startY) || !insideWorkspace(line.endX) ||
+        !insideWorkspace(line.endY)) {
+        return status::kItemOutsideWorkspace;
+    }
+    return status::kOk;
+}
+
+}  // namespace bitlay::kicad

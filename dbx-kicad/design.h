@@ -1,0 +1,51 @@
+#pragma once
+
+// One open design, however the stand-in reaches the editor's board: a board file, or the board
+// open in a running KiCad. The exported functions own the handle and make the checks every
+// design shares; a design only lists its layers and places lines that passed those checks.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "dbx/records.h"
+
+namespace bitlay::kicad {
+
+using bitlay::dbx::DbxStatusCode;
+using bitlay::dbx::LineRecord;
+
+// KiCad's workspace reaches 1500 mm either way of the origin; one database unit is 10 nm.
+constexpr std::int64_t kUnitsPerMillimetre = 100000;
+constexpr std::int64_t kWorkspaceLimitUnits = 1500 * kUnitsPerMillimetre;
+
+// A layer's name as TGetLayerById hands it back: Latin-1, NUL-padded to the record's 100 bytes.
+using LayerName = std::array<char, bitlay::dbx::kLayerNameLength>;
+
+// The user name when the layer has a non-empty one, else its canonical name; UTF-8 in.
+LayerName makeLayerName(std::string_view canonicalName, std::string_view userName);
+
+class Design {
+  public:
+    virtual ~Design() = default;
+
+    // Layer id k is entry k - 1.
+    const std::vector<LayerName>& layerNames() const noexcept { return layerNames_; }
+
+    // Places a line that passed checkLine.
+    virtual DbxStatusCode placeLine(const LineRecord& line) = 0;
+
+    // Lets go of the design; called exactly once, after which the design is destroyed.
+    virtual DbxStatusCode close() = 0;
+
+  protected:
+    std::vector<LayerName> layerNames_;
+};
+
+// The checks made before a line goes anywhere, in this order: a listed layer, a positive width,
+// the width and every coordinate inside the workspace (its edges included).
+DbxStatusCode checkLine(const LineRecord& line, std::size_t layerCount) noexcept;
+
+}  // namespace bitlay::kicad

@@ -1,0 +1,18 @@
+#pragma once
+
+// The design as a KiCad board file: every placed line is appended to the file right away.
+
+#include <memory>
+
+#include "dbx-kicad/design.h"
+
+namespace bitlay::kicad {
+
+// The board the stand-in creates when no design is named.
+constexpr char kDefaultBoardName[] = "untitled.kicad_pcb";
+
+// Attaches to the board file at `path`, creating the default board there first when
+// `createDefault` is set and nothing is there yet. The caller serialises all calls.
+DbxStatusCode openFileDesign(const char* path, bool createDefault, std::unique_ptr<Design>& design);
+
+}  // namespace bitlay::kicad
