@@ -18,8 +18,9 @@ class LoadError final : public std::runtime_error {
 };
 
 // Loads a picture from a file in any format Qt reads, as RGB32 (ARGB32 where the file has alpha).
-// The same file gives the same pixels on every run, also when it is truncated or broken; pictures
-// beyond Qt's allocation limit are refused. Throws LoadError.
+// A BMP whose pixel data is missing or cut short is refused as damaged; what Qt's reader leaves
+// undecoded in a file it accepts (an early end-of-picture code) is zero, so the same file gives the
+// same pixels on every run. Pictures beyond Qt's allocation limit are refused. Throws LoadError.
 QImage loadPicture(const QString& path);
 
 }  // namespace bitlay::picture

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -213,4 +214,99 @@ TEST(LoadPicture, ReadsOtherFormatsByTheirContent) {
     const QString png = dir.filePath("translucent.png");
     ASSERT_TRUE(translucent.save(png));
     EXPECT_EQ(loadPicture(png).format(), QImage::Format_ARGB32);
+}
+
+namespace {
+
+// A bottom-up 8-bit run-length coded BMP of 4 × 2 pixels with a grey palette and the given stream.
+QByteArray runLengthBmp(const QByteArray& stream) {
+    QByteArray file(54 + 256 * 4, '\0');
+    const auto put = [&file](int offset, quint32 value, int bytes) {
+        for (int i = 0; i < bytes; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
+    };
+    file[0] = 'B';
+    file[1] = 'M';
+    put(2, static_cast<quint32>(file.size() + stream.size()), 4);
+    put(10, static_cast<quint32>(file.size()), 4);
+    put(14, 40, 4);
+    put(18, 4, 4);
+    put(22, 2, 4);
+    put(26, 1, 2);
+    put(28, 8, 2);
+    put(30, 1, 4);  // RLE8
+    for (int i = 0; i < 256; ++i) put(54 + 4 * i, 0x010101u * static_cast<quint32>(i), 4);
+    return file + stream;
+}
+
+QByteArray bmpOf(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, "BMP"));
+    return bytes;
+}
+
+}  // namespace
+
+TEST(LoadPicture, DamagedBmpsAreRefusedAndWholeOnesLoad) {
+    QImage artwork(200, 80, QImage::Format_RGB32);
+    artwork.fill(qRgb(200, 40, 40));
+    const QByteArray whole = bmpOf(artwork);  // 24 bits a pixel, 600 bytes a row
+    ASSERT_EQ(whole.size(), 54 + 600 * 80);
+    QFile suiteShort(kSuite + "/b/shortfile.bmp");
+    ASSERT_TRUE(suiteShort.open(QIODevice::ReadOnly));
+
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        const char* reason;  // nullptr: loads
+    } cases[] = {
+        {"the first 200 bytes", whole.left(200),
+         "the file is damaged: its pixel data stops after 146 of 48000 bytes"},
+        {"the last row short by one byte", whole.left(whole.size() - 1),
+         "the file is damaged: its pixel data stops after 47999 of 48000 bytes"},
+        {"headers only", whole.left(54), "the file is damaged: its pixel data is missing"},
+        {"the suite's cut-off file", suiteShort.readAll(),
+         "the file is damaged: its pixel data stops after 211 of 1024 bytes"},
+        {"a run-length stream cut off", runLengthBmp(QByteArray("\x04\x07\x00\x00\x04", 5)),
+         "the file is damaged: its pixel data ends before the picture does"},
+        {"a run-length stream cut inside a literal",
+         runLengthBmp(QByteArray("\x00\x04\x01\x02", 4)),
+         "the file is damaged: its pixel data ends before the picture does"},
+        {"whole", whole, nullptr},
+        {"whole with bytes after it", whole + QByteArray(10, 'x'), nullptr},
+        {"a run-length stream with its end code",
+         runLengthBmp(QByteArray("\x04\x07\x00\x00\x04\x09\x00\x01", 8)), nullptr},
+        {"a run-length stream that ends early with its end code",
+         runLengthBmp(QByteArray("\x02\x07\x00\x01", 4)), nullptr},
+        {"a run-length stream that ends every row without an end code",
+         runLengthBmp(QByteArray("\x00\x04\x01\x02\x03\x04\x00\x00\x04\x09\x00\x00", 12)), nullptr},
+    };
+    QTemporaryDir dir;
+    for (const auto& c : cases) {
+        const QString path = dir.filePath(QStringLiteral("picture.bmp"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(c.bytes);
+        file.close();
+        const Outcome outcome = attempt(path);
+        if (c.reason) {
+            EXPECT_FALSE(outcome.loaded) << c.name;
+            EXPECT_EQ(outcome.message,
+                      "Cannot load picture \"" + path.toStdString() + "\": " + c.reason)
+                << c.name;
+        } else {
+            EXPECT_TRUE(outcome.loaded) << c.name << ": " << outcome.message;
+        }
+    }
+    // What the run-length file that ends early leaves out is palette entry 0, black.
+    const QString early = dir.filePath(QStringLiteral("early.bmp"));
+    QFile file(early);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(runLengthBmp(QByteArray("\x02\x07\x00\x01", 4)));
+    file.close();
+    const QImage picture = loadPicture(early);
+    EXPECT_EQ(picture.pixel(0, 1), qRgb(7, 7, 7));
+    EXPECT_EQ(picture.pixel(2, 1), qRgb(0, 0, 0));
+    EXPECT_EQ(picture.pixel(0, 0), qRgb(0, 0, 0));
 }
