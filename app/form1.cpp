@@ -1,7 +1,10 @@
 #include "app/form1.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QFont>
 #include <QGuiApplication>
 #include <QImageReader>
@@ -12,11 +15,13 @@
 #include <exception>
 #include <string>
 
+#include "app/overflow_report.h"
 #include "dbx/design_link.h"
 #include "dbx/status_message.h"
 #include "numeric/numeric.h"
 #include "picture/load.h"
 #include "picture/rotate.h"
+#include "transfer/number_text.h"
 #include "transfer/transfer.h"
 
 namespace bitlay::app {
@@ -210,6 +215,13 @@ Form1::Form1(QWidget* parent)
 
     CommonDialog1 = new QFileDialog(this);
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
+    // Qt's own dialog offers completions of a typed name in a pop-up. Enter confirms the name and
+    // closes the dialog, but the completer hides its pop-up only once the name box has lost the
+    // focus, and under a window manager the focus moves later, after the dialog is gone: the
+    // pop-up stays on screen and swallows the next click anywhere. However the dialog ends, its
+    // pop-ups end with it.
+    connect(CommonDialog1, &QDialog::finished, this,
+            [this] { closeCompletionPopups(*CommonDialog1); });
 
     QWidget::setTabOrder(Picture1, Command1);
     QWidget::setTabOrder(Command1, Command2);
@@ -257,7 +269,10 @@ void Form1::Form_Load() {
         dbx::LayerRecord record;
         std::int32_t layerId = 1;
         while (dbx::TGetLayerById(dbx::link::DesignContext, layerId, record) == 0) {
-            List2->addItem(layerEntryText(record));
+            const QString name = layerEntryText(record);
+            List2->addItem(name);
+            // Names longer than the list are cut at its edge; the tooltip shows them whole.
+            List2->item(List2->count() - 1)->setToolTip(name);
             layerId = numeric::add32(layerId, 1);
         }
         // The first failed lookup ends the list; its status stays in DbxStatus, unreported. With
@@ -284,6 +299,14 @@ std::optional<QString> Form1::defaultChooseFile(QFileDialog& dialog) {
     return dialog.selectedFiles().constFirst();
 }
 
+void Form1::closeCompletionPopups(QFileDialog& dialog) {
+    for (QCompleter* completer : dialog.findChildren<QCompleter*>()) {
+        // The pop-up is a window of its own, not a child of the dialog.
+        if (QAbstractItemView* popup = completer->popup(); popup && popup->isVisible())
+            popup->hide();
+    }
+}
+
 void Form1::Command1_Click() {
     CommonDialog1->setDefaultSuffix(QStringLiteral("bmp"));
     CommonDialog1->setWindowTitle(QStringLiteral("Open BMP file."));
@@ -292,9 +315,17 @@ void Form1::Command1_Click() {
     const QStringList filters = pictureNameFilters();
     // Set once, so that a filter the user picked stays picked for the next Load.
     if (CommonDialog1->nameFilters() != filters) CommonDialog1->setNameFilters(filters);
+    // The dialog opens where the last picture came from, with its name alone, selected, so that
+    // typing replaces it.
+    if (!lastChosenFile_.isEmpty()) {
+        const QFileInfo last(lastChosenFile_);
+        CommonDialog1->setDirectory(last.absolutePath());
+        CommonDialog1->selectFile(last.fileName());
+    }
     // A cancel leaves everything as it was; reloading the last file would throw away a rotation.
     const std::optional<QString> fileName = chooseFile(*CommonDialog1);
     if (!fileName) return;
+    lastChosenFile_ = *fileName;
     // A failed load throws here and leaves the picture and the scale as they were.
     QImage picture = picture::loadPicture(*fileName);
     LoadedPicture = std::move(picture);
@@ -331,7 +362,15 @@ void Form1::Command3_Click() {
         result = transfer::Transfer(picture1Model_, input, placeLine, showProgress);
     } catch (const transfer::TransferStopped& stopped) {
         restoreCaption();
-        showMessage(this, QString::fromStdU16String(transfer::stoppedReport(stopped)));
+        // Which input went out of range, in the message line as well as in the box.
+        const OutOfRange culprit =
+            outOfRangeInput(transfer::numberOfText(xText), transfer::numberOfText(yText),
+                            transfer::numberOfText(scaleText), input.layerIndex,
+                            scanReach(picture1Model_, input.selectedColour));
+        const QString sentence =
+            overflowSentence(culprit, stopped.linesPlaced(), stopped.linesRefused());
+        Label5->setText(sentence);
+        showMessage(this, sentence);
         return;
     } catch (...) {
         restoreCaption();
@@ -403,6 +442,9 @@ int Form1::ListIndex(const QListWidget& list) {
 
 void Form1::defaultShowMessage(QWidget* parent, const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Bitlay"), text, QMessageBox::Ok, parent);
+    // The window is kept above others, and so may another Bitlay's be: a box in the normal band
+    // would open hidden behind them, and a start-up box has no window of its own to come with.
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     box.exec();
 }
 

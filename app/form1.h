@@ -66,6 +66,8 @@ class Form1 final : public QWidget {
     static std::optional<QString> defaultChooseFile(QFileDialog& dialog);
     static inline std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile =
         &Form1::defaultChooseFile;
+    // Hides the completion pop-ups of the file dialog's name box.
+    static void closeCompletionPopups(QFileDialog& dialog);
 
     const QImage& loadedPicture() const noexcept { return LoadedPicture; }
 
@@ -92,6 +94,8 @@ class Form1 final : public QWidget {
     picture::PictureBox picture2Model_{4695, 3615};
     // The picture last loaded, held until the next Load replaces it; Picture1 shows it.
     QImage LoadedPicture;
+    // The file confirmed at the last Load, loaded or not: the next Load starts from it.
+    QString lastChosenFile_;
     bool linkOpen_ = false;
     std::optional<int> exitStatus_;
 

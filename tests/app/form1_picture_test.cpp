@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <deque>
@@ -138,6 +140,24 @@ TEST(Form1Load, CancelLeavesTheWorkAndOneDialogServesEveryLoad) {
     EXPECT_TRUE(picture1.surface() == before);
     EXPECT_TRUE(picture1.isPixelScale());
     EXPECT_EQ(shown.form.loadedPicture().width(), 60);
+}
+
+TEST(Form1Load, TheNextLoadStartsInTheLastPicturesFolderWithItsName) {
+    LoadingForm shown;
+    const QString first = shown.write("first.bmp", 40, 20);
+    shown.load(first);
+    QString folder, nameBox;
+    Form1::chooseFile = [&](QFileDialog& dialog) {
+        folder = dialog.directory().absolutePath();
+        // Qt's own dialog keeps the name box among its children; a native one has none.
+        if (const auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            nameBox = edit->text();
+        return std::optional<QString>();
+    };
+    shown.form.Command1->click();
+    EXPECT_EQ(folder, QFileInfo(first).absolutePath());
+    EXPECT_EQ(nameBox, QStringLiteral("first.bmp"));
+    EXPECT_EQ(shown.form.loadedPicture().width(), 40) << "a cancel changes nothing";
 }
 
 TEST(Form1Load, AFailedLoadIsReportedAndChangesNothing) {

@@ -136,6 +136,9 @@ TEST_F(Startup, EntryTextsAreTheNameFieldUntrimmed) {
     EXPECT_EQ(form.List2->item(1)->text(), QString(100, QLatin1Char('L')));
     EXPECT_EQ(form.List2->item(2)->text(), QString::fromUtf8("  inner\u00e9"));
     EXPECT_EQ(form.List2->item(3)->text(), "A") << "the text ends at the first NUL";
+    // The list cuts long names at its edge; the tooltip holds each whole.
+    for (int row = 0; row < form.List2->count(); ++row)
+        EXPECT_EQ(form.List2->item(row)->toolTip(), form.List2->item(row)->text());
 }
 
 TEST_F(Startup, OneRecordIsReusedBetweenLookups) {
@@ -256,11 +259,12 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"NotAnException", [] { throw 42; }, "Something went wrong"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The real message box, closed by a timer: the title, the text, one OK button, no icon.
-TEST(MessageBox, IsTitledBitlayWithOneOkButtonAndNoIcon) {
+// The real message box, closed by a timer: the title, the text, one OK button, no icon, on top.
+TEST(MessageBox, IsTitledBitlayWithOneOkButtonNoIconAndOnTop) {
     QApplication::setQuitOnLastWindowClosed(false);
     QString title, text;
     int buttons = 0;
+    bool onTop = false;
     QMessageBox::Icon icon = QMessageBox::Warning;
     QTimer::singleShot(0, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -269,6 +273,7 @@ TEST(MessageBox, IsTitledBitlayWithOneOkButtonAndNoIcon) {
         text = box->text();
         buttons = static_cast<int>(box->buttons().size());
         icon = box->icon();
+        onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
         box->button(QMessageBox::Ok)->click();
     });
     Form1::defaultShowMessage(nullptr, QStringLiteral("Unable to open file"));
@@ -276,6 +281,7 @@ TEST(MessageBox, IsTitledBitlayWithOneOkButtonAndNoIcon) {
     EXPECT_EQ(text, "Unable to open file");
     EXPECT_EQ(buttons, 1);
     EXPECT_EQ(icon, QMessageBox::NoIcon);
+    EXPECT_TRUE(onTop) << "another Bitlay's window is kept on top as well";
 }
 
 }  // namespace

@@ -122,6 +122,57 @@ TEST_F(TransferClick, AnOverflowStopsWithTheCountAndTheCaptionBack) {
     EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
 }
 
+TEST_F(TransferClick, AnOverflowNamesTheInputInTheBoxAndTheMessageLine) {
+    // The red run covers points 8 to 18 of rows 4 to 7, closed by point 19.
+    const struct {
+        const char* x;
+        const char* y;
+        const char* scale;
+        bool refuse;
+        const char* sentence;
+    } cases[] = {
+        {"0", "900000", "1", false,
+         "Y is out of range: the board position leaves the 32-bit range. Transfer stopped after 0 "
+         "lines placed."},
+        {"900000", "0", "1", false,
+         "X is out of range: the board position leaves the 32-bit range. Transfer stopped after 0 "
+         "lines placed."},
+        {"845460", "0", "1", false,  // the corner fits, point 19 does not
+         "X is out of range: the board position leaves the 32-bit range. Transfer stopped after 0 "
+         "lines placed."},
+        {"0", "-845460", "1", false,  // rows 4 to 6 fit, row 7 does not
+         "Y is out of range: the board position leaves the 32-bit range. Transfer stopped after 3 "
+         "lines placed."},
+        {"0", "-845460", "1", true,
+         "Y is out of range: the board position leaves the 32-bit range. Transfer stopped after 0 "
+         "lines placed, 3 refused."},
+        {"0", "0", "845467", false,
+         "The scale is out of range: the line width leaves the 32-bit range. Transfer stopped "
+         "after 0 lines placed."},
+        {"0", "0", "1e10", false,
+         "The scale is out of range: the line width leaves the 32-bit range. Transfer stopped "
+         "after 0 lines placed."},
+        {"0", "0", "400000", false,  // a fitting width, but point 8 lies 8 pitches away
+         "The scale is out of range: the board position leaves the 32-bit range. Transfer stopped "
+         "after 0 lines placed."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.x) + " " + c.y + " " + c.scale);
+        fakedbx::reset();
+        fakedbx::script().placeStatus = c.refuse ? 32232 : 0;
+        messages.clear();
+        form.Label5->setText("Select Destination layer on the PCB database.");
+        form.Text1->setText(c.x);
+        form.Text2->setText(c.y);
+        form.Text3->setText(c.scale);
+        form.Command3->click();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0], c.sentence);
+        EXPECT_EQ(form.Label5->text(), c.sentence);
+        EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+    }
+}
+
 TEST_F(TransferClick, AfterARotationTheTurnedPictureIsPlaced) {
     // A box-sized picture with a three-pixel bar beside the centre, so the turn keeps it inside.
     QImage image(309, 229, QImage::Format_RGB32);
