@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
-"""Uses Bitlay as a person would, under a real X server: load a picture, pick a colour, choose a
-layer, type the position and scale, transfer, rotate, quit; then checks the board file line by line
-against lines worked out here from the transfer rules. A second run attaches to a missing board.
+"""Uses Bitlay as a person would, under a real X server with a window manager (openbox): load a
+picture by typing its path and Enter, pick a colour with one click, choose a layer, type the
+position and scale, transfer, load a second picture by typing only its name, rotate, quit; then
+checks the board file line by line against lines worked out here from the transfer rules. While the
+first Bitlay is attached, a second one on the same board must show its message box on top of every
+window and end with status 1; a further run attaches to a missing board.
 
 Usage: bitlay_e2e.py BITLAY_EXECUTABLE WORK_DIR [--screenshot PNG]
 Exit status 0 on success, 1 on a failed step, 77 when no X server can be started.
@@ -32,7 +35,7 @@ LIST2 = (128, 336)
 TEXT1 = (248 + 32, 336 + 12)
 TEXT2 = (248 + 32, 368 + 12)
 TEXT3 = (280 + 16, 400 + 12)
-CREDIT_LINE = (20, 472 + 8)
+SWATCH = (16 + 44, 360 + 16)  # the middle of Label8
 
 OUTER_W, OUTER_H = 4695.0, 3495.0  # Picture1 in twips
 
@@ -77,6 +80,17 @@ class Display:
             self.process.wait(5)
             raise OSError("Xvfb could not be started")
         self.name = f":{number}"
+        self.window_manager = None
+
+    def start_window_manager(self, work_dir):
+        """openbox, as on a desktop: frames, stacking layers, focus. Ready once it announces itself
+        on the root window."""
+        self.wm_log = open(work_dir / "openbox.log", "w")
+        self.window_manager = subprocess.Popen(["openbox", "--sm-disable"], env=self.env(),
+                                               stdout=self.wm_log, stderr=self.wm_log)
+        poll("openbox to manage the display",
+             lambda: "window id" in run("xprop", "-display", self.name, "-root",
+                                        "_NET_SUPPORTING_WM_CHECK", check=False), 10)
 
     def env(self, **extra):
         env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb", LANG="C.UTF-8")
@@ -86,6 +100,10 @@ class Display:
         return env
 
     def close(self):
+        if self.window_manager:
+            self.window_manager.terminate()
+            self.window_manager.wait(5)
+            self.wm_log.close()
         self.process.terminate()
         self.process.wait(5)
         self.log.close()
@@ -115,8 +133,10 @@ class Session:
         return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
 
     def click(self, window, point, button=1):
-        x, y, _, _ = self.geometry(window)
-        self.xdo("mousemove", "--sync", str(x + point[0]), str(y + point[1]))
+        """Moves the pointer to a point of the window's client area and clicks once. (Under a
+        window manager the client lies inside a frame; xdotool places the pointer relative to the
+        client itself.)"""
+        self.xdo("mousemove", "--window", window, "--sync", str(point[0]), str(point[1]))
         self.xdo("click", str(button))
         time.sleep(0.15)
 
@@ -124,6 +144,34 @@ class Session:
         self.click(window, point)
         self.xdo("key", "ctrl+a")
         self.xdo("type", "--delay", "20", "--", text)
+
+    def pixel(self, window, point):
+        """The colour on screen at a point of the window's client area, as (r, g, b)."""
+        out = run("import", "-display", self.display.name, "-window", window, "-crop",
+                  f"1x1+{point[0]}+{point[1]}", "-depth", "8", "txt:-", env=self.env)
+        found = re.search(r"#([0-9A-Fa-f]{6})", out)
+        if not found:
+            raise StepFailed(f"no pixel in {out!r}")
+        value = int(found.group(1), 16)
+        return value >> 16, (value >> 8) & 0xFF, value & 0xFF
+
+    def stacking(self):
+        """The managed windows from bottom to top, as the window manager stacks them."""
+        out = run("xprop", "-display", self.display.name, "-root", "_NET_CLIENT_LIST_STACKING")
+        return [int(word.rstrip(","), 16) for word in re.findall(r"0x[0-9a-fA-F]+,?", out)]
+
+    def wm_state(self, window):
+        return run("xprop", "-display", self.display.name, "-id", window, "_NET_WM_STATE")
+
+    def choose_file(self, typed, select_all):
+        """Types into the open file dialog's name box and presses Enter, as a person would."""
+        dialog = self.find_window("Open BMP file.")
+        self.xdo("windowfocus", "--sync", dialog)
+        if select_all:
+            self.xdo("key", "ctrl+a")
+        self.xdo("type", "--delay", "10", "--", typed)
+        self.xdo("key", "Return")
+        poll("the file dialog to close", lambda: not self.visible_windows("Open BMP file."), 10)
 
     def screenshot(self, path):
         subprocess.run(["import", "-display", self.display.name, "-window", "root", str(path)],
@@ -166,20 +214,24 @@ def write_bmp(path, pixels):
     path.write_bytes(header + info + data)
 
 
-def test_picture():
-    """A small logo: red bars of several lengths on white, one touching the picture's right edge."""
+RED, BLUE = (255, 0, 0), (0, 0, 255)
+
+
+def test_picture(ink):
+    """A small logo: bars of several lengths in `ink` on white, one touching the picture's right
+    edge."""
     width, height = 48, 12
-    white, red = (255, 255, 255), (255, 0, 0)
+    white = (255, 255, 255)
     pixels = [[white] * width for _ in range(height)]
     for x in range(3, 6):
-        pixels[4][x] = red
+        pixels[4][x] = ink
     for x in range(10, 30):
-        pixels[6][x] = red
-    pixels[8][20] = red
+        pixels[6][x] = ink
+    pixels[8][20] = ink
     for x in range(40, 48):
-        pixels[10][x] = red
+        pixels[10][x] = ink
     for y in range(0, 12):
-        pixels[y][0] = red
+        pixels[y][0] = ink
     return pixels
 
 
@@ -247,13 +299,45 @@ def mm(units):
     return Decimal(units) / Decimal(100000)
 
 
-GR_LINE = re.compile(
-    r'\(gr_line \(start (\S+) (\S+)\) \(end (\S+) (\S+)\) \(layer "([^"]+)"\) \(width (\S+)\)\)')
+def parse_sexpr(text):
+    """A board file as nested lists of atoms; strings keep their quotes off."""
+    tokens = re.findall(r'"(?:[^"\\]|\\.)*"|[()]|[^\s()"]+', text)
+    stack, top = [], []
+    for token in tokens:
+        if token == "(":
+            stack.append(top)
+            top = []
+        elif token == ")":
+            done, top = top, stack.pop()
+            top.append(done)
+        elif token.startswith('"'):
+            top.append(re.sub(r"\\(.)", r"\1", token[1:-1]))
+        else:
+            top.append(token)
+    return top
 
 
 def board_lines(board_text):
-    return [(Decimal(a), Decimal(b), Decimal(c), Decimal(d), layer, Decimal(w))
-            for a, b, c, d, layer, w in GR_LINE.findall(board_text)]
+    """Every top-level gr_line as (start x, start y, end x, end y, layer, width), in file order.
+    Reads every form KiCad 6 to 9 writes: (width W) or (stroke (width W) (type ...)), with or
+    without (tstamp ...) / (uuid "..."), on one line or over several with tabs."""
+    forms = parse_sexpr(board_text)
+    if not forms or not forms[0] or forms[0][0] != "kicad_pcb":
+        raise StepFailed("the board file is not one (kicad_pcb ...) form")
+    lines = []
+    for item in forms[0][1:]:
+        if not (isinstance(item, list) and item and item[0] == "gr_line"):
+            continue
+        fields = {part[0]: part[1:] for part in item[1:] if isinstance(part, list) and part}
+        width = fields.get("width")
+        if width is None:
+            stroke = {part[0]: part[1:] for part in fields.get("stroke", [])
+                      if isinstance(part, list) and part}
+            width = stroke.get("width")
+        (sx, sy), (ex, ey) = fields["start"][:2], fields["end"][:2]
+        lines.append((Decimal(sx), Decimal(sy), Decimal(ex), Decimal(ey), fields["layer"][0],
+                      Decimal(width[0])))
+    return lines
 
 
 def check_parses(text):
@@ -306,12 +390,61 @@ def stop_bitlay(process):
     process.log.close()
 
 
+def pick_and_check(session, window, colour):
+    """One click on the picture's point (4, 4), then the swatch must show that point's colour."""
+    session.click(window, (PICTURE1_CLIENT[0] + 4, PICTURE1_CLIENT[1] + 4))
+    shown = session.pixel(window, SWATCH)
+    if shown != colour:
+        raise StepFailed(f"after one click on the picture the swatch shows {shown}, not {colour}")
+
+
+def second_bitlay_run(session, exe, work, env, first_window):
+    """A second Bitlay on the board the first one holds: its message box must come up above every
+    window, the first one's always-on-top window included, and OK must end it with status 1."""
+    process = start_bitlay(exe, work, env, work / "second.log")
+    try:
+        try:
+            box = session.find_window("^Bitlay$")
+        except StepFailed:
+            raise StepFailed(f"no message box (second bitlay status {process.poll()}): "
+                             f"{process.log_path.read_text().strip()}")
+        # The window manager needs a moment to stack a window it has just mapped.
+        def box_on_top():
+            order = session.stacking()
+            return order and order[-1] == int(box)
+        try:
+            poll("the message box to be stacked on top", box_on_top, 5)
+        except StepFailed:
+            raise StepFailed(f"the message box {box} is not the top window: stacking "
+                             f"{session.stacking()}, first window {first_window}")
+        if int(first_window) not in session.stacking():
+            raise StepFailed("the first Bitlay's window is no longer managed")
+        if "_NET_WM_STATE_ABOVE" not in session.wm_state(box):
+            raise StepFailed(f"the message box is not kept above: {session.wm_state(box).strip()}")
+        session.screenshot(work / "busy.png")
+        # A person presses Enter in the box that has come up; without the focus, they would click
+        # on it first.
+        active = run("xdotool", "getactivewindow", check=False, env=session.env).strip()
+        if active != box:
+            session.click(box, (10, 10))
+        session.xdo("key", "Return")
+        status = process.wait(10)
+        if status != 1:
+            raise StepFailed(f"the second Bitlay ended with status {status}, not 1")
+        print("e2e: a second Bitlay on the same board shows its message on top and ends with 1")
+    finally:
+        stop_bitlay(process)
+
+
 def main_run(session, exe, work, shots):
     board = work / "e2e.kicad_pcb"
     board.write_text(FRESH_BOARD, encoding="utf-8")
-    picture = work / "logo.bmp"
-    pixels = test_picture()
+    pictures = work / "pictures"
+    pictures.mkdir()
+    picture, second_picture = pictures / "logo.bmp", pictures / "logo-blue.bmp"
+    pixels, second_pixels = test_picture(RED), test_picture(BLUE)
     write_bmp(picture, pixels)
+    write_bmp(second_picture, second_pixels)
     env = session.display.env(DBX_DESIGN=str(board))
     process = start_bitlay(exe, work, env, work / "bitlay.log")
     step = "start"
@@ -327,25 +460,21 @@ def main_run(session, exe, work, shots):
         _, _, w, h = session.geometry(window)
         if (w, h) != (329, 488):
             raise StepFailed(f"the window is {w} x {h}, not 329 x 488")
-        state = run("xprop", "-display", session.display.name, "-id", window, "_NET_WM_STATE")
-        if "_NET_WM_STATE_ABOVE" not in state:
-            raise StepFailed(f"the window does not carry _NET_WM_STATE_ABOVE: {state.strip()}")
+        if "_NET_WM_STATE_ABOVE" not in session.wm_state(window):
+            raise StepFailed(f"the window is not kept above: {session.wm_state(window).strip()}")
         initial = board.read_bytes()
 
-        step = "load the picture"
-        session.click(window, COMMAND1)
-        dialog = session.find_window("Open BMP file.")
-        session.xdo("windowfocus", "--sync", dialog)
-        session.xdo("key", "ctrl+a")
-        session.xdo("type", "--delay", "10", "--", str(picture))
-        session.xdo("key", "Return")
-        poll("the file dialog to close",
-             lambda: not session.visible_windows("Open BMP file."), 10)
+        step = "a second Bitlay on the same board"
+        second_bitlay_run(session, exe, work, env, window)
+        if process.poll() is not None:
+            raise StepFailed(f"the first Bitlay ended with status {process.returncode}")
 
-        step = "pick the colour"
-        # A click on the credit line closes any completion pop-up the dialog left behind.
-        session.click(window, CREDIT_LINE)
-        session.click(window, (PICTURE1_CLIENT[0] + 4, PICTURE1_CLIENT[1] + 4))  # red (row 4, col 4)
+        step = "load the picture by typing its path"
+        session.click(window, COMMAND1)
+        session.choose_file(str(picture), select_all=False)
+
+        step = "pick the colour with one click"
+        pick_and_check(session, window, RED)
 
         step = "choose the layer and type the numbers"
         session.click(window, (LIST2[0] + 20, LIST2[1] + 8))  # the first entry, then the next
@@ -359,6 +488,19 @@ def main_run(session, exe, work, shots):
         session.screenshot(shots[-1][1])
 
         step = "transfer"
+        session.click(window, COMMAND3)
+        wait_for_growth_to_stop(board)
+
+        step = "load the second picture by typing only its name"
+        # The dialog opens in the first picture's folder with that name selected: typing
+        # replaces it.
+        session.click(window, COMMAND1)
+        session.choose_file(second_picture.name, select_all=False)
+
+        step = "pick the second colour with one click"
+        pick_and_check(session, window, BLUE)
+
+        step = "transfer the second picture"
         session.click(window, COMMAND3)
         wait_for_growth_to_stop(board)
 
@@ -379,15 +521,17 @@ def main_run(session, exe, work, shots):
         if not text.encode("utf-8").startswith(initial[: initial.rstrip().rfind(b")")]):
             raise StepFailed("bytes that were in the board before the transfer changed")
         check_parses(text)
-        expected, width = expected_lines(pixels, (255, 0, 0), x_text, y_text, s_text)
+        want = []
+        for picture_pixels, ink in ((pixels, RED), (second_pixels, BLUE)):
+            expected, width = expected_lines(picture_pixels, ink, x_text, y_text, s_text)
+            want += [(mm(a), -mm(b), mm(c), -mm(d), "B.Cu", mm(width)) for a, b, c, d in expected]
         got = board_lines(text)
-        want = [(mm(a), -mm(b), mm(c), -mm(d), "B.Cu", mm(width)) for a, b, c, d in expected]
         if got != want:
             for index, (g, e) in enumerate(zip(got, want)):
                 if g != e:
                     raise StepFailed(f"line {index}: board has {g}, rules give {e}")
             raise StepFailed(f"the board has {len(got)} lines, the rules give {len(want)}")
-        print(f"e2e: {len(got)} lines on B.Cu as the rules give")
+        print(f"e2e: {len(got)} lines on B.Cu as the rules give, from both pictures")
     except Exception as error:
         raise StepFailed(f"step '{step}': {error}") from error
     finally:
@@ -425,7 +569,7 @@ def main():
     keep = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--screenshot" else None
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    for tool in ("Xvfb", "xdotool", "xprop", "xdpyinfo"):
+    for tool in ("Xvfb", "openbox", "xdotool", "xprop", "xdpyinfo", "import"):
         if not shutil.which(tool):
             print(f"e2e: skipped, {tool} is not installed")
             return SKIP
@@ -437,6 +581,7 @@ def main():
     session = Session(display)
     shots = []
     try:
+        display.start_window_manager(work)
         main_run(session, exe, work, shots)
         missing_board_run(session, exe, work)
         if keep:
