@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QFont>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QMessageBox>
@@ -445,6 +446,10 @@ void Form1::defaultShowMessage(QWidget* parent, const QString& text) {
     // The window is kept above others, and so may another Bitlay's be: a box in the normal band
     // would open hidden behind them, and a start-up box has no window of its own to come with.
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    // Wide enough for the window manager to show the title of a short text ("Server Busy").
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(220, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     box.exec();
 }
 
