@@ -421,6 +421,8 @@ def second_bitlay_run(session, exe, work, env, first_window):
             raise StepFailed("the first Bitlay's window is no longer managed")
         if "_NET_WM_STATE_ABOVE" not in session.wm_state(box):
             raise StepFailed(f"the message box is not kept above: {session.wm_state(box).strip()}")
+        if len(session.visible_windows(CAPTION)) != 1:
+            raise StepFailed("the second Bitlay shows its window after a failed attach")
         session.screenshot(work / "busy.png")
         # A person presses Enter in the box that has come up; without the focus, they would click
         # on it first.
