@@ -16,13 +16,11 @@
 #include <exception>
 #include <string>
 
-#include "app/overflow_report.h"
 #include "dbx/design_link.h"
 #include "dbx/status_message.h"
 #include "numeric/numeric.h"
 #include "picture/load.h"
 #include "picture/rotate.h"
-#include "transfer/number_text.h"
 #include "transfer/transfer.h"
 
 namespace bitlay::app {
@@ -364,12 +362,7 @@ void Form1::Command3_Click() {
     } catch (const transfer::TransferStopped& stopped) {
         restoreCaption();
         // Which input went out of range, in the message line as well as in the box.
-        const OutOfRange culprit =
-            outOfRangeInput(transfer::numberOfText(xText), transfer::numberOfText(yText),
-                            transfer::numberOfText(scaleText), input.layerIndex,
-                            scanReach(picture1Model_, input.selectedColour));
-        const QString sentence =
-            overflowSentence(culprit, stopped.linesPlaced(), stopped.linesRefused());
+        const QString sentence = QString::fromStdU16String(transfer::stoppedReport(stopped));
         Label5->setText(sentence);
         showMessage(this, sentence);
         return;

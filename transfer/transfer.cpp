@@ -42,6 +42,33 @@ std::string linesText(std::int64_t count, const char* one, const char* many) {
     return std::to_string(count) + (count == 1 ? one : many);
 }
 
+// Whether a value, rounded as board positions are, leaves the 32-bit range.
+bool outside32(double value) noexcept {
+    const double rounded = numeric::roundHalfEven(value);
+    return !(rounded >= std::numeric_limits<std::int32_t>::min() &&
+             rounded <= std::numeric_limits<std::int32_t>::max());
+}
+
+// A board position out of range, with the input to blame.
+class PositionOutOfRange final : public std::runtime_error {
+  public:
+    PositionOutOfRange(const std::string& reason, OutOfRange input)
+        : std::runtime_error(reason), input_(input) {}
+    OutOfRange input() const noexcept { return input_; }
+
+  private:
+    OutOfRange input_;
+};
+
+// A board position is the corner's offset plus the span of the points before it at this pitch.
+// The corner is to blame when it is out of range on its own, the pitch when the span alone is,
+// and the corner again when only the two together reach past the range.
+[[noreturn]] void blame(const std::exception& fault, double corner, double span,
+                        OutOfRange cornerInput) {
+    const bool spanAlone = !outside32(corner) && outside32(span);
+    throw PositionOutOfRange(fault.what(), spanAlone ? OutOfRange::kScalePosition : cornerInput);
+}
+
 class Scan final {
   public:
     Scan(const picture::PictureBox& box, const LineSink& placeLine, double x, double y,
@@ -104,8 +131,13 @@ class Scan final {
         open_ = false;
         record_->endX = boardX(x);
         record_->endY = boardY();
-        if (record_->endX == record_->startX)
-            record_->endX = numeric::add32(record_->endX, SAME_X_NUDGE);
+        if (record_->endX == record_->startX) {
+            try {
+                record_->endX = numeric::add32(record_->endX, SAME_X_NUDGE);
+            } catch (const numeric::OverflowError& fault) {
+                blame(fault, X_ * DB_PER_UNIT, span(x), OutOfRange::kX);
+            }
+        }
         const dbx::DbxStatusCode status = placeLine_(*record_);
         if (status == 0) {
             ++result_.linesPlaced;
@@ -115,13 +147,24 @@ class Scan final {
         }
     }
 
+    double span(std::int64_t points) const {
+        return static_cast<double>(S_) * static_cast<double>(points) * DB_PER_UNIT;
+    }
     std::int32_t boardX(std::int64_t x) const {
-        return roundToInt32(X_ * DB_PER_UNIT +
-                            static_cast<double>(S_) * static_cast<double>(x) * DB_PER_UNIT);
+        const double corner = X_ * DB_PER_UNIT;
+        try {
+            return roundToInt32(corner + span(x));
+        } catch (const numeric::OverflowError& fault) {
+            blame(fault, corner, span(x), OutOfRange::kX);
+        }
     }
     std::int32_t boardY() const {
-        return roundToInt32(Y_ * DB_PER_UNIT -
-                            static_cast<double>(S_) * static_cast<double>(y_) * DB_PER_UNIT);
+        const double corner = Y_ * DB_PER_UNIT;
+        try {
+            return roundToInt32(corner - span(y_));
+        } catch (const numeric::OverflowError& fault) {
+            blame(fault, corner, span(y_), OutOfRange::kY);
+        }
     }
 
     const picture::PictureBox& box_;
@@ -138,10 +181,11 @@ class Scan final {
 
 }  // namespace
 
-TransferStopped::TransferStopped(const std::string& reason, std::int64_t linesPlaced,
-                                 std::int64_t linesRefused)
+TransferStopped::TransferStopped(const std::string& reason, OutOfRange input,
+                                 std::int64_t linesPlaced, std::int64_t linesRefused)
     : std::runtime_error(reason),
       reason_(reason),
+      input_(input),
       linesPlaced_(linesPlaced),
       linesRefused_(linesRefused) {}
 
@@ -159,18 +203,24 @@ TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput
         return result;
     }
 
+    // The input each step before the scan depends on; the scan blames its own positions.
+    OutOfRange step = OutOfRange::kScale;
     try {
         const double x = numberOfText(input.xText);
         const double y = numberOfText(input.yText);
         const std::int32_t scale = roundToInt32(numberOfText(input.scaleText));
+        step = OutOfRange::kLayer;
         record.layerId = numeric::add16(numeric::narrowToInt16(input.layerIndex), 1);
+        step = OutOfRange::kScale;
         record.width = numeric::mul32(scale, DB_PER_UNIT);
         Scan(picture1, placeLine, x, y, scale, result)
             .run(record, input.selectedColour, showProgress);
+    } catch (const PositionOutOfRange& e) {
+        throw TransferStopped(e.what(), e.input(), result.linesPlaced, result.linesRefused);
     } catch (const numeric::OverflowError& e) {
-        throw TransferStopped(e.what(), result.linesPlaced, result.linesRefused);
+        throw TransferStopped(e.what(), step, result.linesPlaced, result.linesRefused);
     } catch (const numeric::FloatingPointError& e) {
-        throw TransferStopped(e.what(), result.linesPlaced, result.linesRefused);
+        throw TransferStopped(e.what(), step, result.linesPlaced, result.linesRefused);
     }
     result.outcome = TransferOutcome::kCompleted;
     return result;
@@ -187,9 +237,29 @@ std::u16string completionReport(const TransferResult& result, const StatusText& 
 }
 
 std::u16string stoppedReport(const TransferStopped& stopped) {
-    return toU16(stopped.reason() + ". The transfer was stopped; " +
-                 linesText(stopped.linesPlaced(), " line was", " lines were") +
-                 " placed before the stop.");
+    const char* what = "";
+    switch (stopped.input()) {
+        case OutOfRange::kScale:
+            what = "The scale is out of range: the line width leaves the 32-bit range.";
+            break;
+        case OutOfRange::kLayer:
+            what = "The layer is out of range: its number leaves the 16-bit range.";
+            break;
+        case OutOfRange::kX:
+            what = "X is out of range: the board position leaves the 32-bit range.";
+            break;
+        case OutOfRange::kY:
+            what = "Y is out of range: the board position leaves the 32-bit range.";
+            break;
+        case OutOfRange::kScalePosition:
+            what = "The scale is out of range: the board position leaves the 32-bit range.";
+            break;
+    }
+    std::string text = std::string(what) + " Transfer stopped after " +
+                       linesText(stopped.linesPlaced(), " line placed", " lines placed");
+    if (stopped.linesRefused() > 0)
+        text += ", " + std::to_string(stopped.linesRefused()) + " refused";
+    return toU16(text + ".");
 }
 
 }  // namespace bitlay::transfer

@@ -56,17 +56,29 @@ using ProgressSink = std::function<void(const std::string& caption)>;
 // The one-line text of a status, for the closing report.
 using StatusText = std::function<std::u16string(dbx::DbxStatusCode status)>;
 
+// The input that carried a stopped transfer out of range.
+enum class OutOfRange {
+    kScale,          // the scale, or the line width it gives, leaves the 32-bit range
+    kLayer,          // the layer's id leaves the 16-bit range
+    kX,              // a board x leaves the 32-bit range, the corner's X taking it there
+    kY,              // a board y leaves the 32-bit range, the corner's Y taking it there
+    kScalePosition,  // the picture alone, at this pitch, reaches past the 32-bit board range
+};
+
 // An arithmetic overflow (or floating-point fault) stopped the transfer on the spot. The lines
 // placed before it stay in the design; the counts say how many there were.
 class TransferStopped final : public std::runtime_error {
   public:
-    TransferStopped(const std::string& reason, std::int64_t linesPlaced, std::int64_t linesRefused);
+    TransferStopped(const std::string& reason, OutOfRange input, std::int64_t linesPlaced,
+                    std::int64_t linesRefused);
     const std::string& reason() const noexcept { return reason_; }
+    OutOfRange input() const noexcept { return input_; }
     std::int64_t linesPlaced() const noexcept { return linesPlaced_; }
     std::int64_t linesRefused() const noexcept { return linesRefused_; }
 
   private:
     std::string reason_;
+    OutOfRange input_ = OutOfRange::kScale;
     std::int64_t linesPlaced_ = 0;
     std::int64_t linesRefused_ = 0;
 };
@@ -98,7 +110,9 @@ std::string progressCaption(int percent);
 // "N lines placed, F refused: TEXT" with TEXT the text of the last refused placement.
 std::u16string completionReport(const TransferResult& result, const StatusText& statusText);
 
-// The message box text after an overflow: its reason and how many lines were placed before.
+// The message box's and Label5's text after an overflow, in plain words: which input left its
+// range and how many lines were placed before the stop, e.g. "X is out of range: the board
+// position leaves the 32-bit range. Transfer stopped after 12 lines placed."
 std::u16string stoppedReport(const TransferStopped& stopped);
 
 }  // namespace bitlay::transfer

@@ -300,8 +300,8 @@ TEST(TransferOverflow, KeepsTheLinesPlacedBeforeAndCountsThem) {
         EXPECT_EQ(stopped.linesRefused(), 1);
         EXPECT_EQ(recorder.captions.size(), 2u);  // stopped on the spot in row 1
         EXPECT_EQ(stoppedReport(stopped),
-                  u"Overflow in a 32-bit conversion. The transfer was stopped; 1 line was placed "
-                  u"before the stop.");
+                  u"The scale is out of range: the board position leaves the 32-bit range. "
+                  u"Transfer stopped after 1 line placed, 1 refused.");
     }
 }
 
