@@ -247,8 +247,10 @@ def mm(units):
     return Decimal(units) / Decimal(100000)
 
 
+# A KiCad 6 board's line, with the random UUID every item gets.
 GR_LINE = re.compile(
-    r'\(gr_line \(start (\S+) (\S+)\) \(end (\S+) (\S+)\) \(layer "([^"]+)"\) \(width (\S+)\)\)')
+    r'\(gr_line \(start (\S+) (\S+)\) \(end (\S+) (\S+)\) \(layer "([^"]+)"\) \(width (\S+)\)'
+    r' \(tstamp [0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\)\)')
 
 
 def board_lines(board_text):
