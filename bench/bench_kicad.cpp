@@ -1,11 +1,13 @@
 // Placing a full transfer's worth of lines through the stand-in DBX library into a KiCad board:
-// attach, 200,000 TPlaceLine calls, detach (which flushes the board to disk).
+// attach, 200,000 TPlaceLine calls, detach (which flushes the board to disk). Into the default
+// board (KiCad 9, each line on eleven lines of text) and into a KiCad 6 board (one line each).
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "dbx-kicad/dbx32.h"
@@ -18,31 +20,54 @@ using bitlay::dbx::LineRecord;
 
 constexpr int kLines = 200000;
 
-// A fresh default board in a folder of its own for every run.
+constexpr char kKicad6Board[] = R"((kicad_pcb (version 20211014) (generator pcbnew)
+  (layers
+    (0 "F.Cu" signal) (31 "B.Cu" signal) (32 "B.Adhes" user) (33 "F.Adhes" user)
+    (34 "B.Paste" user) (35 "F.Paste" user) (36 "B.SilkS" user) (37 "F.SilkS" user)
+  )
+  (net 0 "")
+)
+)";
+
+// A fresh board in a folder of its own for every run: the default board, or a KiCad 6 board
+// named by DBX_DESIGN.
 class ScratchBoard final {
   public:
-    ScratchBoard() {
+    explicit ScratchBoard(bool kicad6) : kicad6_(kicad6) {
         char pattern[] = "/tmp/bench-kicad-XXXXXX";
         if (mkdtemp(pattern) == nullptr) std::abort();
         dir_ = pattern;
+        board_ = dir_ / (kicad6 ? "kicad6.kicad_pcb" : "untitled.kicad_pcb");
         previous_ = fs::current_path();
         fs::current_path(dir_);
-        unsetenv("DBX_DESIGN");
+        if (kicad6) {
+            setenv("DBX_DESIGN", board_.c_str(), 1);
+        } else {
+            unsetenv("DBX_DESIGN");
+        }
+        // No KiCad running on this machine takes the place of the board file.
+        setenv("KICAD_API_SOCKET", (dir_ / "no-kicad.sock").c_str(), 1);
     }
     ~ScratchBoard() {
         fs::current_path(previous_);
         fs::remove_all(dir_);
+        unsetenv("DBX_DESIGN");
     }
-    void reset() const { fs::remove(dir_ / "untitled.kicad_pcb"); }
-    std::uintmax_t size() const { return fs::file_size(dir_ / "untitled.kicad_pcb"); }
+    void reset() const {
+        fs::remove(board_);
+        if (kicad6_) std::ofstream(board_) << kKicad6Board;
+    }
+    std::uintmax_t size() const { return fs::file_size(board_); }
 
   private:
+    bool kicad6_;
     fs::path dir_;
+    fs::path board_;
     fs::path previous_;
 };
 
 void BM_Place200kLines(benchmark::State& state) {
-    ScratchBoard scratch;
+    ScratchBoard scratch(state.range(0) == 6);
     std::uintmax_t boardBytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -77,7 +102,13 @@ void BM_Place200kLines(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kLines);
     state.counters["board_MB"] = static_cast<double>(boardBytes) / 1e6;
 }
-BENCHMARK(BM_Place200kLines)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+// The argument is the KiCad version of the board: 9 (the default board) or 6.
+BENCHMARK(BM_Place200kLines)
+    ->Arg(9)
+    ->Arg(6)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -1,6 +1,9 @@
 #include "dbx-kicad/board_text.h"
 
+#include <sys/random.h>
+
 #include <cstring>
+#include <random>
 
 namespace bitlay::kicad {
 namespace {
@@ -210,6 +213,7 @@ BoardOutline readBoardOutline(std::string_view text) {
     bool haveLayers = false;
     std::int64_t version = 0;
     std::vector<BoardLayer> layers;
+    std::size_t fontsOffset = 0;  // the '(' of (embedded_fonts ...), 0 when there is none
     for (;;) {
         const Token token = lexer.next();
         if (token.kind == TokenKind::kClose) {
@@ -220,7 +224,10 @@ BoardOutline readBoardOutline(std::string_view text) {
         if (token.kind != TokenKind::kOpen) continue;
 
         const Token child = lexer.next();
-        if (child.kind == TokenKind::kSymbol && child.text == "version" && !haveVersion) {
+        if (child.kind == TokenKind::kSymbol && child.text == "embedded_fonts") {
+            fontsOffset = token.offset;
+            if (!skipList(lexer)) return outline;
+        } else if (child.kind == TokenKind::kSymbol && child.text == "version" && !haveVersion) {
             if (!parseVersion(lexer.next(), version)) return outline;
             if (lexer.next().kind != TokenKind::kClose) return outline;
             haveVersion = true;
@@ -246,8 +253,29 @@ BoardOutline readBoardOutline(std::string_view text) {
     }
     if (!haveLayers) return outline;
     outline.layers = std::move(layers);
+    outline.insertOffset = outline.closingOffset;
+    if (fontsOffset > 0) {
+        // KiCad 9 and later end a board with (embedded_fonts no) and, when fonts or files are
+        // embedded, (embedded_files ...); their items come before. Rewriting that tail with
+        // every item is cheap only while it is short.
+        constexpr std::size_t kLongestTail = 4096;
+        std::size_t lineStart = fontsOffset;
+        while (lineStart > 0 && (text[lineStart - 1] == ' ' || text[lineStart - 1] == '\t')) {
+            --lineStart;
+        }
+        if (lineStart > 0 && text[lineStart - 1] == '\n' &&
+            text.size() - lineStart <= kLongestTail) {
+            outline.insertOffset = lineStart;
+        }
+    }
     outline.result = BoardReadResult::kOk;
     return outline;
+}
+
+LineSyntax lineSyntaxFor(std::int64_t version) noexcept {
+    if (version >= kNormalizedVersion) return LineSyntax::kKicad8;
+    if (version >= kStrokeVersion) return LineSyntax::kKicad7;
+    return LineSyntax::kKicad6;
 }
 
 std::string quoteKicadString(std::string_view text) {
@@ -357,85 +385,212 @@ std::string toLatin1(std::string_view utf8) {
     return out;
 }
 
+namespace {
+
+template <std::size_t N>
+char* appendText(char* p, const char (&text)[N]) noexcept {
+    std::memcpy(p, text, N - 1);
+    return p + (N - 1);
+}
+
+char* appendPoint(char* p, std::int64_t x, std::int64_t y) noexcept {
+    p += appendMillimetres(p, x);
+    *p++ = ' ';
+    return p + appendMillimetres(p, y);
+}
+
+}  // namespace
+
+std::size_t appendGrLine(char* out, LineSyntax syntax, const GrLineGeometry& line,
+                         std::string_view quotedLayer, const char* uuid) noexcept {
+    char* p = out;
+    switch (syntax) {
+        case LineSyntax::kKicad6:
+            // KiCad 6: one line, two-space indentation, the width after the layer.
+            p = appendText(p, "  (gr_line (start ");
+            p = appendPoint(p, line.startX, line.startY);
+            p = appendText(p, ") (end ");
+            p = appendPoint(p, line.endX, line.endY);
+            p = appendText(p, ") (layer ");
+            std::memcpy(p, quotedLayer.data(), quotedLayer.size());
+            p += quotedLayer.size();
+            p = appendText(p, ") (width ");
+            p += appendMillimetres(p, line.width);
+            p = appendText(p, ") (tstamp ");
+            std::memcpy(p, uuid, kUuidLength);
+            p += kUuidLength;
+            p = appendText(p, "))\n");
+            break;
+        case LineSyntax::kKicad7:
+            // KiCad 7: the points on the first line, the stroke and the rest on a second one.
+            p = appendText(p, "  (gr_line (start ");
+            p = appendPoint(p, line.startX, line.startY);
+            p = appendText(p, ") (end ");
+            p = appendPoint(p, line.endX, line.endY);
+            p = appendText(p, ")\n    (stroke (width ");
+            p += appendMillimetres(p, line.width);
+            p = appendText(p, ") (type solid)) (layer ");
+            std::memcpy(p, quotedLayer.data(), quotedLayer.size());
+            p += quotedLayer.size();
+            p = appendText(p, ") (tstamp ");
+            std::memcpy(p, uuid, kUuidLength);
+            p += kUuidLength;
+            p = appendText(p, "))\n");
+            break;
+        case LineSyntax::kKicad8:
+            // KiCad 8, 9 and 10: every list on a line of its own, tab-indented.
+            p = appendText(p, "\t(gr_line\n\t\t(start ");
+            p = appendPoint(p, line.startX, line.startY);
+            p = appendText(p, ")\n\t\t(end ");
+            p = appendPoint(p, line.endX, line.endY);
+            p = appendText(p, ")\n\t\t(stroke\n\t\t\t(width ");
+            p += appendMillimetres(p, line.width);
+            p = appendText(p, ")\n\t\t\t(type default)\n\t\t)\n\t\t(layer ");
+            std::memcpy(p, quotedLayer.data(), quotedLayer.size());
+            p += quotedLayer.size();
+            p = appendText(p, ")\n\t\t(uuid \"");
+            std::memcpy(p, uuid, kUuidLength);
+            p += kUuidLength;
+            p = appendText(p, "\")\n\t)\n");
+            break;
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
+UuidGenerator::UuidGenerator() {
+    // Seeded once per design; each UUID then costs a few arithmetic operations.
+    std::size_t filled = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(state_);
+    while (filled < sizeof state_) {
+        const ssize_t got = ::getrandom(bytes + filled, sizeof state_ - filled, 0);
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    if (filled < sizeof state_) {
+        std::random_device device;
+        for (std::uint64_t& word : state_) {
+            word = (std::uint64_t{device()} << 32) ^ device();
+        }
+    }
+    if ((state_[0] | state_[1] | state_[2] | state_[3]) == 0) state_[0] = 1;
+}
+
+std::uint64_t UuidGenerator::nextWord() noexcept {
+    // xoshiro256**
+    const auto rotate = [](std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); };
+    const std::uint64_t result = rotate(state_[1] * 5, 7) * 9;
+    const std::uint64_t t = state_[1] << 17;
+    state_[2] ^= state_[0];
+    state_[3] ^= state_[1];
+    state_[1] ^= state_[2];
+    state_[0] ^= state_[3];
+    state_[2] ^= t;
+    state_[3] = rotate(state_[3], 45);
+    return result;
+}
+
+void UuidGenerator::next(char* out) noexcept {
+    static constexpr char kHex[] = "0123456789abcdef";
+    unsigned char bytes[16];
+    const std::uint64_t high = nextWord();
+    const std::uint64_t low = nextWord();
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<unsigned char>(high >> (56 - 8 * i));
+        bytes[8 + i] = static_cast<unsigned char>(low >> (56 - 8 * i));
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0Fu) | 0x40u);  // version 4: random
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3Fu) | 0x80u);  // RFC 4122 variant
+    char* p = out;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
+        *p++ = kHex[bytes[i] >> 4];
+        *p++ = kHex[bytes[i] & 0x0Fu];
+    }
+}
+
 std::string_view defaultBoardText() noexcept {
-    static constexpr char kText[] = R"((kicad_pcb (version 20211014) (generator pcbnew)
-
-  (general
-    (thickness 1.6)
-  )
-
-  (paper "A4")
-  (layers
-    (0 "F.Cu" signal)
-    (31 "B.Cu" signal)
-    (32 "B.Adhes" user "B.Adhesive")
-    (33 "F.Adhes" user "F.Adhesive")
-    (34 "B.Paste" user)
-    (35 "F.Paste" user)
-    (36 "B.SilkS" user "B.Silkscreen")
-    (37 "F.SilkS" user "F.Silkscreen")
-    (38 "B.Mask" user)
-    (39 "F.Mask" user)
-    (40 "Dwgs.User" user "User.Drawings")
-    (41 "Cmts.User" user "User.Comments")
-    (42 "Eco1.User" user "User.Eco1")
-    (43 "Eco2.User" user "User.Eco2")
-    (44 "Edge.Cuts" user)
-    (45 "Margin" user)
-    (46 "B.CrtYd" user "B.Courtyard")
-    (47 "F.CrtYd" user "F.Courtyard")
-    (48 "B.Fab" user)
-    (49 "F.Fab" user)
-    (50 "User.1" user)
-    (51 "User.2" user)
-    (52 "User.3" user)
-    (53 "User.4" user)
-    (54 "User.5" user)
-    (55 "User.6" user)
-    (56 "User.7" user)
-    (57 "User.8" user)
-    (58 "User.9" user)
-  )
-
-  (setup
-    (pad_to_mask_clearance 0)
-    (pcbplotparams
-      (layerselection 0x00010fc_ffffffff)
-      (disableapertmacros false)
-      (usegerberextensions false)
-      (usegerberattributes true)
-      (usegerberadvancedattributes true)
-      (creategerberjobfile true)
-      (svguseinch false)
-      (svgprecision 6)
-      (excludeedgelayer true)
-      (plotframeref false)
-      (viasonmask false)
-      (mode 1)
-      (useauxorigin false)
-      (hpglpennumber 1)
-      (hpglpenspeed 20)
-      (hpglpendiameter 15.000000)
-      (dxfpolygonmode true)
-      (dxfimperialunits true)
-      (dxfusepcbnewfont true)
-      (psnegative false)
-      (psa4output false)
-      (plotreference true)
-      (plotvalue true)
-      (plotinvisibletext false)
-      (sketchpadsonfab false)
-      (subtractmaskfromsilk false)
-      (outputformat 1)
-      (mirror false)
-      (drillshape 1)
-      (scaleselection 1)
-      (outputdirectory "")
-    )
-  )
-
-  (net 0 "")
-
+    // Written by KiCad 9.0 for a new board (pcbnew.NewBoard, then SaveBoard).
+    static constexpr char kText[] = R"((kicad_pcb
+	(version 20241229)
+	(generator "pcbnew")
+	(generator_version "9.0")
+	(general
+		(thickness 1.6)
+		(legacy_teardrops no)
+	)
+	(paper "A4")
+	(layers
+		(0 "F.Cu" signal)
+		(2 "B.Cu" signal)
+		(9 "F.Adhes" user "F.Adhesive")
+		(11 "B.Adhes" user "B.Adhesive")
+		(13 "F.Paste" user)
+		(15 "B.Paste" user)
+		(5 "F.SilkS" user "F.Silkscreen")
+		(7 "B.SilkS" user "B.Silkscreen")
+		(1 "F.Mask" user)
+		(3 "B.Mask" user)
+		(17 "Dwgs.User" user "User.Drawings")
+		(19 "Cmts.User" user "User.Comments")
+		(21 "Eco1.User" user "User.Eco1")
+		(23 "Eco2.User" user "User.Eco2")
+		(25 "Edge.Cuts" user)
+		(27 "Margin" user)
+		(31 "F.CrtYd" user "F.Courtyard")
+		(29 "B.CrtYd" user "B.Courtyard")
+		(35 "F.Fab" user)
+		(33 "B.Fab" user)
+		(39 "User.1" user)
+		(41 "User.2" user)
+		(43 "User.3" user)
+		(45 "User.4" user)
+	)
+	(setup
+		(pad_to_mask_clearance 0)
+		(allow_soldermask_bridges_in_footprints no)
+		(tenting front back)
+		(pcbplotparams
+			(layerselection 0x00000000_00000000_55555555_5755f5ff)
+			(plot_on_all_layers_selection 0x00000000_00000000_00000000_00000000)
+			(disableapertmacros no)
+			(usegerberextensions no)
+			(usegerberattributes yes)
+			(usegerberadvancedattributes yes)
+			(creategerberjobfile yes)
+			(dashed_line_dash_ratio 12.000000)
+			(dashed_line_gap_ratio 3.000000)
+			(svgprecision 4)
+			(plotframeref no)
+			(mode 1)
+			(useauxorigin no)
+			(hpglpennumber 1)
+			(hpglpenspeed 20)
+			(hpglpendiameter 15.000000)
+			(pdf_front_fp_property_popups yes)
+			(pdf_back_fp_property_popups yes)
+			(pdf_metadata yes)
+			(pdf_single_document no)
+			(dxfpolygonmode yes)
+			(dxfimperialunits yes)
+			(dxfusepcbnewfont yes)
+			(psnegative no)
+			(psa4output no)
+			(plot_black_and_white yes)
+			(sketchpadsonfab no)
+			(plotpadnumbers no)
+			(hidednponfab no)
+			(sketchdnponfab yes)
+			(crossoutdnponfab yes)
+			(subtractmaskfromsilk no)
+			(outputformat 1)
+			(mirror no)
+			(drillshape 1)
+			(scaleselection 1)
+			(outputdirectory "")
+		)
+	)
+	(net 0 "")
+	(embedded_fonts no)
 )
 )";
     return {kText, sizeof(kText) - 1};

@@ -1,7 +1,8 @@
 #pragma once
 
-// The board file as text: reading the few parts of a KiCad 6 board that the stand-in needs, and
-// writing line items in KiCad's own notation. Everything else in the file is kept as it is.
+// The board file as text: reading the few parts of a KiCad board (file versions up to KiCad 10)
+// that the stand-in needs, and writing line items the way KiCad itself writes them for the file's
+// version. Everything else in the file is kept as it is.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +14,27 @@
 
 namespace bitlay::kicad {
 
-// The newest board file version this library writes items for (KiCad 6).
-constexpr std::int64_t kNewestBoardVersion = 20211014;
+// Board file versions, from the version history of KiCad's board writer.
+// 20211014: KiCad 6.0.
+constexpr std::int64_t kKicad6Version = 20211014;
+// 20211229 "Stroke formatting" (7.0 development): a shape's width moves into (stroke ...).
+constexpr std::int64_t kStrokeVersion = 20211229;
+// 20231014 "V8 file format normalization" (8.0 development): (uuid "...") replaces (tstamp ...),
+// a new shape's stroke type is `default`, and every list goes on lines of its own, tab-indented.
+constexpr std::int64_t kNormalizedVersion = 20231014;
+// 20241229 "Expand User layers to arbitrary count": KiCad 9.0.
+constexpr std::int64_t kKicad9Version = 20241229;
+// 20260206: KiCad 10.0, the newest board this library knows; a newer one is refused.
+constexpr std::int64_t kNewestBoardVersion = 20260206;
+
+// How KiCad writes a graphic line for a file version.
+enum class LineSyntax {
+    kKicad6,  // up to 20211228: (layer "L") (width W) (tstamp UUID), on one line
+    kKicad7,  // from 20211229: (stroke (width W) (type solid)) (layer "L") (tstamp UUID)
+    kKicad8,  // from 20231014: (stroke (width W) (type default)) (layer "L") (uuid "UUID")
+};
+
+LineSyntax lineSyntaxFor(std::int64_t version) noexcept;
 
 struct BoardLayer {
     std::string canonicalName;  // as written in (layer "...") of an item, unescaped UTF-8
@@ -27,8 +47,12 @@ struct BoardOutline {
     BoardReadResult result = BoardReadResult::kNotABoard;
     std::int64_t version = 0;
     std::vector<BoardLayer> layers;
-    // Offset of the parenthesis that closes (kicad_pcb ...): new items go in right before it.
+    // Offset of the parenthesis that closes (kicad_pcb ...).
     std::size_t closingOffset = 0;
+    // Where new items go: at the start of the line of a closing (embedded_fonts ...) form when
+    // the rest of the file is short (KiCad 9 and later write their items before it), else right
+    // before the closing parenthesis.
+    std::size_t insertOffset = 0;
 };
 
 // Reads the top-level form of a board file: its (version N) and its (layers ...) section. The
@@ -46,7 +70,40 @@ std::size_t appendMillimetres(char* out, std::int64_t units) noexcept;
 // valid UTF-8 become '?'.
 std::string toLatin1(std::string_view utf8);
 
-// A new two-layer KiCad 6 board as KiCad itself creates it, with the default layer list.
+// A board line in KiCad's coordinates (y pointing down), in database units.
+struct GrLineGeometry {
+    std::int64_t startX = 0;
+    std::int64_t startY = 0;
+    std::int64_t endX = 0;
+    std::int64_t endY = 0;
+    std::int64_t width = 0;
+};
+
+constexpr std::size_t kUuidLength = 36;
+
+// Room a graphic line needs beyond its quoted layer name.
+constexpr std::size_t kGrLineRoom = 320;
+
+// One top-level (gr_line ...) item as KiCad writes it for `syntax`, indentation and final line
+// break included. `quotedLayer` is the canonical layer name in quotes. Appends to `out`, which
+// has kGrLineRoom bytes more than the layer name; returns the length.
+std::size_t appendGrLine(char* out, LineSyntax syntax, const GrLineGeometry& line,
+                         std::string_view quotedLayer, const char* uuid) noexcept;
+
+// Random (version 4) UUIDs in KiCad's text form, from a generator seeded once from the system's
+// entropy source: cheap enough for one per placed line.
+class UuidGenerator final {
+  public:
+    UuidGenerator();
+    // Writes kUuidLength characters, lower-case hex with dashes.
+    void next(char* out) noexcept;
+
+  private:
+    std::uint64_t nextWord() noexcept;
+    std::uint64_t state_[4] = {};
+};
+
+// A new two-layer KiCad 9 board (20241229) as KiCad 9 writes it, with its default layer list.
 std::string_view defaultBoardText() noexcept;
 
 }  // namespace bitlay::kicad

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,20 +32,6 @@ bool writeAll(int fd, const char* data, std::size_t size, off_t offset) noexcept
         offset += written;
     }
     return true;
-}
-
-bool readAll(int fd, std::string& text) {
-    text.clear();
-    char chunk[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (got == 0) return true;
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
 }
 
 // Creates the default board under `path` unless a file is there already. It is written under a
@@ -76,12 +63,6 @@ bool ensureDefaultBoard(const char* path) {
     return ok;
 }
 
-template <std::size_t N>
-char* appendText(char* p, const char (&text)[N]) noexcept {
-    std::memcpy(p, text, N - 1);
-    return p + (N - 1);
-}
-
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
@@ -90,6 +71,8 @@ struct FileIdentity {
     }
 };
 
+FileIdentity identityOf(const struct stat& info) noexcept { return {info.st_dev, info.st_ino}; }
+
 // Every board file attached in this process. The file lock alone cannot refuse a second attach
 // from within the same process on every platform. Guarded by the caller's serialisation.
 std::vector<FileIdentity>& attachedFiles() {
@@ -97,24 +80,83 @@ std::vector<FileIdentity>& attachedFiles() {
     return files;
 }
 
+bool attachedHere(const FileIdentity& identity) {
+    const auto& files = attachedFiles();
+    return std::find(files.begin(), files.end(), identity) != files.end();
+}
+
+// Reads the whole file from its start, whatever the descriptor's position.
+bool readWhole(int fd, std::string& text) {
+    text.clear();
+    char chunk[1 << 16];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(fd, chunk, sizeof chunk, offset);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) return true;
+        text.append(chunk, static_cast<std::size_t>(got));
+        offset += got;
+    }
+}
+
+DbxStatusCode statusOf(const BoardOutline& outline) noexcept {
+    switch (outline.result) {
+        case BoardReadResult::kOk:
+            return status::kOk;
+        case BoardReadResult::kTooNew:
+            return status::kVersionIncompatible;
+        default:
+            return status::kBadServerData;
+    }
+}
+
+// Opens, locks and reads the board file at `path`. On success `fd` is the locked descriptor.
+DbxStatusCode openBoardFile(const char* path, int& fd, FileIdentity& identity, std::string& text,
+                            BoardOutline& outline) {
+    // Every placed line reads back the end of the file; without O_NOATIME each of those reads
+    // would also write the access time. Only the file's owner may ask for it.
+    int opened = ::open(path, O_RDWR | O_CLOEXEC | O_NOATIME);
+    if (opened < 0 && errno == EPERM) opened = ::open(path, O_RDWR | O_CLOEXEC);
+    if (opened < 0) return status::kUnableToOpenFile;
+    struct FdCloser {
+        int fd;
+        bool keep = false;
+        ~FdCloser() {
+            if (!keep) ::close(fd);
+        }
+    } closer{opened};
+
+    struct stat info {};
+    if (::fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
+    identity = identityOf(info);
+    if (attachedHere(identity)) return status::kServerBusy;
+    if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile;
+    }
+    if (!readWhole(opened, text)) return status::kUnableToOpenFile;
+    outline = readBoardOutline(text);
+    const DbxStatusCode read = statusOf(outline);
+    if (read != status::kOk) return read;
+    fd = opened;
+    closer.keep = true;
+    return status::kOk;
+}
+
 class FileDesign final : public Design {
   public:
-    FileDesign(int fd, FileIdentity identity, const BoardOutline& outline, std::string_view text)
-        : fd_(fd), identity_(identity) {
-        closingOffset_ = static_cast<off_t>(outline.closingOffset);
-        fileSize_ = static_cast<off_t>(text.size());
-        needsLineBreak_ = outline.closingOffset > 0 && text[outline.closingOffset - 1] != '\n';
-
-        std::size_t longestClause = 0;
+    FileDesign(std::string path, int fd, FileIdentity identity, const BoardOutline& outline,
+               std::string_view text)
+        : path_(std::move(path)), fd_(fd), identity_(identity) {
         for (const BoardLayer& layer : outline.layers) {
             layerNames_.push_back(makeLayerName(layer.canonicalName, layer.userName));
-            std::string clause = ") (layer " + quoteKicadString(layer.canonicalName) + ") (width ";
-            longestClause = std::max(longestClause, clause.size());
-            layerClauses_.push_back(std::move(clause));
+            canonicalNames_.push_back(layer.canonicalName);
+            quotedLayers_.push_back(quoteKicadString(layer.canonicalName));
+            longestLayer_ = std::max(longestLayer_, quotedLayers_.back().size());
         }
-        // Room for the line break, the fixed words, five numbers of at most 16 characters each
-        // and the longest layer clause.
-        lineBuffer_.resize(256 + longestClause);
+        adopt(outline, text);
         attachedFiles().push_back(identity_);
     }
 
@@ -128,50 +170,152 @@ class FileDesign final : public Design {
     DbxStatusCode close() override;
 
   private:
+    void adopt(const BoardOutline& outline, std::string_view text);
+    DbxStatusCode makeCurrent();
+    DbxStatusCode reread();
+    DbxStatusCode reattach();
+    std::string_view expectedTail() const noexcept { return tailIsOurs_ ? tail_ : foundTail_; }
+
+    std::string path_;  // absolute, so that a change of working directory does not matter
     int fd_;
     FileIdentity identity_;
-    // For each layer: ") (layer \"CANONICAL\") (width ", the part of an item between its
-    // coordinates and its width.
-    std::vector<std::string> layerClauses_;
-    off_t closingOffset_ = 0;  // where the ')' closing (kicad_pcb ...) stands
-    off_t fileSize_ = 0;
+    // The layers as listed at attach: layer ids keep their meaning for the whole attachment.
+    std::vector<std::string> canonicalNames_;
+    std::vector<std::string> quotedLayers_;
+    std::size_t longestLayer_ = 0;
+    // Per layer: still listed in the board as last read.
+    std::vector<bool> layerListed_;
+
+    // Where the board stands on disk: new items go at insertOffset_, everything from there to
+    // the end of the file is the tail.
+    LineSyntax syntax_ = LineSyntax::kKicad6;
+    off_t insertOffset_ = 0;
+    std::string tail_;       // written after every item
+    std::string foundTail_;  // the tail as read, until the first item replaces it with tail_
+    bool tailIsOurs_ = false;
     bool needsLineBreak_ = false;  // the first item goes on a line of its own
+    bool mustReread_ = false;      // the file's state is unknown: read it before any write
+
+    UuidGenerator uuids_;
     std::string lineBuffer_;
+    std::string tailCheck_;
 };
 
+// Takes the board as just read as the state of the file.
+void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
+    syntax_ = lineSyntaxFor(outline.version);
+    insertOffset_ = static_cast<off_t>(outline.insertOffset);
+    foundTail_.assign(text.substr(outline.insertOffset));
+    if (outline.insertOffset == outline.closingOffset) {
+        tail_ = ")\n";
+        needsLineBreak_ = outline.closingOffset > 0 && text[outline.closingOffset - 1] != '\n';
+    } else {
+        tail_ = foundTail_;
+        needsLineBreak_ = false;
+    }
+    tailIsOurs_ = false;
+    layerListed_.assign(canonicalNames_.size(), false);
+    for (std::size_t i = 0; i < canonicalNames_.size(); ++i) {
+        for (const BoardLayer& layer : outline.layers) {
+            if (layer.canonicalName == canonicalNames_[i]) {
+                layerListed_[i] = true;
+                break;
+            }
+        }
+    }
+    lineBuffer_.resize(1 + kGrLineRoom + longestLayer_ + tail_.size());
+}
+
+// Makes sure the file at the path is still the one attached and still ends as this library left
+// it; when another program has saved the board meanwhile, takes the board as it now is.
+DbxStatusCode FileDesign::makeCurrent() {
+    struct stat info {};
+    // A board deleted while attached takes no lines until a board is back at its path.
+    if (::stat(path_.c_str(), &info) != 0) return status::kUnableToOpenFile;
+    if (!(identityOf(info) == identity_)) return reattach();
+    const std::string_view expected = expectedTail();
+    if (mustReread_ || info.st_size != insertOffset_ + static_cast<off_t>(expected.size())) {
+        return reread();
+    }
+    tailCheck_.resize(expected.size());
+    const ssize_t got = ::pread(fd_, tailCheck_.data(), expected.size(), insertOffset_);
+    if (got != static_cast<ssize_t>(expected.size()) || std::string_view(tailCheck_) != expected) {
+        return reread();
+    }
+    return status::kOk;
+}
+
+// The same file, written over in place.
+DbxStatusCode FileDesign::reread() {
+    mustReread_ = true;
+    std::string text;
+    if (!readWhole(fd_, text)) return status::kUnableToOpenFile;
+    const BoardOutline outline = readBoardOutline(text);
+    const DbxStatusCode read = statusOf(outline);
+    if (read != status::kOk) return read;
+    adopt(outline, text);
+    mustReread_ = false;
+    return status::kOk;
+}
+
+// Another file at the path: saved under a new name and renamed over the attached one. The lock
+// moves to the new file; the old one is let go.
+DbxStatusCode FileDesign::reattach() {
+    mustReread_ = true;
+    int fd = -1;
+    FileIdentity identity;
+    std::string text;
+    BoardOutline outline;
+    const DbxStatusCode opened = openBoardFile(path_.c_str(), fd, identity, text, outline);
+    if (opened != status::kOk) return opened;
+    ::close(fd_);
+    fd_ = fd;
+    auto& files = attachedFiles();
+    std::replace(files.begin(), files.end(), identity_, identity);
+    identity_ = identity;
+    adopt(outline, text);
+    mustReread_ = false;
+    return status::kOk;
+}
+
 DbxStatusCode FileDesign::placeLine(const LineRecord& line) {
+    const DbxStatusCode current = makeCurrent();
+    if (current != status::kOk) return current;
+    const auto layer = static_cast<std::size_t>(line.layerId) - 1;
+    // The board as another program saved it may no longer list the layer.
+    if (!layerListed_[layer]) return status::kLayerNotFound;
+
+    char uuid[kUuidLength];
+    uuids_.next(uuid);
     // KiCad's y axis points down, the board's up.
-    const std::string& clause = layerClauses_[static_cast<std::size_t>(line.layerId) - 1];
+    const GrLineGeometry geometry{line.startX, -static_cast<std::int64_t>(line.startY), line.endX,
+                                  -static_cast<std::int64_t>(line.endY), line.width};
     char* const start = lineBuffer_.data();
     char* p = start;
     if (needsLineBreak_) *p++ = '\n';
-    p = appendText(p, "  (gr_line (start ");
-    p += appendMillimetres(p, line.startX);
-    *p++ = ' ';
-    p += appendMillimetres(p, -static_cast<std::int64_t>(line.startY));
-    p = appendText(p, ") (end ");
-    p += appendMillimetres(p, line.endX);
-    *p++ = ' ';
-    p += appendMillimetres(p, -static_cast<std::int64_t>(line.endY));
-    std::memcpy(p, clause.data(), clause.size());
-    p += clause.size();
-    p += appendMillimetres(p, line.width);
-    p = appendText(p, "))\n)\n");
+    p += appendGrLine(p, syntax_, geometry, quotedLayers_[layer], uuid);
+    const auto itemLength = static_cast<off_t>(p - start);
+    std::memcpy(p, tail_.data(), tail_.size());
+    p += tail_.size();
     const auto length = static_cast<std::size_t>(p - start);
+    const off_t previousEnd = insertOffset_ + static_cast<off_t>(expectedTail().size());
 
-    // One write puts the item where the closing parenthesis stood and the parenthesis after it.
-    if (!writeAll(fd_, start, length, closingOffset_)) {
-        // Put the closing back so the board stays readable, whatever part of the item landed.
-        writeAll(fd_, ")\n", 2, closingOffset_);
-        if (::ftruncate(fd_, closingOffset_ + 2) == 0) fileSize_ = closingOffset_ + 2;
+    // One write puts the item where the tail stood and the tail after it.
+    if (!writeAll(fd_, start, length, insertOffset_)) {
+        // Put the tail back so the board stays readable, whatever part of the item landed, and
+        // read the file again before the next write.
+        if (writeAll(fd_, tail_.data(), tail_.size(), insertOffset_)) {
+            static_cast<void>(::ftruncate(fd_, insertOffset_ + static_cast<off_t>(tail_.size())));
+        }
+        mustReread_ = true;
         return status::kDatabaseError;
     }
-    const off_t end = closingOffset_ + static_cast<off_t>(length);
+    const off_t end = insertOffset_ + static_cast<off_t>(length);
     // Only a board whose tail held more white space than one item is long gets shorter; should
-    // that fail, the white space left past the end is harmless to a reader.
-    if (end < fileSize_) static_cast<void>(::ftruncate(fd_, end));
-    fileSize_ = end;
-    closingOffset_ = end - 2;
+    // that fail, the next call finds the size changed and reads the board again.
+    if (end < previousEnd) static_cast<void>(::ftruncate(fd_, end));
+    insertOffset_ += itemLength;
+    tailIsOurs_ = true;
     needsLineBreak_ = false;
     return status::kOk;
 }
@@ -191,35 +335,22 @@ DbxStatusCode openFileDesign(const char* path, bool createDefault,
                              std::unique_ptr<Design>& design) {
     if (createDefault && !ensureDefaultBoard(path)) return status::kUnableToOpenFile;
 
-    const int fd = ::open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0) return status::kUnableToOpenFile;
-    struct FdCloser {
-        int fd;
-        bool keep = false;
-        ~FdCloser() {
-            if (!keep) ::close(fd);
-        }
-    } closer{fd};
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) return status::kUnableToOpenFile;
 
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
-    const FileIdentity identity{info.st_dev, info.st_ino};
-    const auto& files = attachedFiles();
-    if (std::find(files.begin(), files.end(), identity) != files.end()) {
-        return status::kServerBusy;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile;
-    }
-
+    int fd = -1;
+    FileIdentity identity;
     std::string text;
-    if (!readAll(fd, text)) return status::kUnableToOpenFile;
-    const BoardOutline outline = readBoardOutline(text);
-    if (outline.result == BoardReadResult::kTooNew) return status::kVersionIncompatible;
-    if (outline.result != BoardReadResult::kOk) return status::kBadServerData;
-
-    design = std::make_unique<FileDesign>(fd, identity, outline, text);
-    closer.keep = true;
+    BoardOutline outline;
+    const DbxStatusCode opened = openBoardFile(absolute.c_str(), fd, identity, text, outline);
+    if (opened != status::kOk) return opened;
+    try {
+        design = std::make_unique<FileDesign>(absolute.string(), fd, identity, outline, text);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
     return status::kOk;
 }
 

@@ -24,6 +24,7 @@ constexpr DbxStatusCode kBadInput = 32122;
 constexpr DbxStatusCode kNoMoreLayers = 32161;
 constexpr DbxStatusCode kInvalidWidth = 32184;
 constexpr DbxStatusCode kInvalidLayerId = 32198;
+constexpr DbxStatusCode kLayerNotFound = 32216;
 constexpr DbxStatusCode kItemOutsideWorkspace = 32232;
 constexpr DbxStatusCode kUnableToOpenFile = 32239;
 

@@ -140,6 +140,9 @@ std::vector<GrLine> grLines(const Node& board) {
         const Node* end = item->child("end");
         const Node* layer = item->child("layer");
         const Node* width = item->child("width");
+        if (width == nullptr && item->child("stroke") != nullptr) {
+            width = item->child("stroke")->child("width");
+        }
         if (!start || !end || !layer || !width || start->items.size() != 3 ||
             end->items.size() != 3 || layer->items.size() != 2 || width->items.size() != 2) {
             throw std::runtime_error("malformed gr_line");
@@ -151,6 +154,8 @@ std::vector<GrLine> grLines(const Node& board) {
         line.endY = unitsOf(end->items[2]);
         line.width = unitsOf(width->items[1]);
         line.layer = layer->items[1].text;
+        const Node* uuid = item->child("uuid") ? item->child("uuid") : item->child("tstamp");
+        if (uuid != nullptr && uuid->items.size() == 2) line.uuid = uuid->items[1].text;
         lines.push_back(line);
     }
     return lines;

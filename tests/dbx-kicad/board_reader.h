@@ -31,9 +31,11 @@ std::optional<std::int64_t> millimetresToUnits(std::string_view text);
 struct GrLine {
     std::int64_t startX = 0, startY = 0, endX = 0, endY = 0, width = 0;
     std::string layer;
+    std::string uuid;  // from (uuid ...) or (tstamp ...), empty without either
 };
 
-// Every (gr_line ...) of a board, in file order, with KiCad's coordinates in database units.
+// Every (gr_line ...) of a board, in file order, with KiCad's coordinates in database units; the
+// width as (width W) or as (stroke (width W) ...).
 std::vector<GrLine> grLines(const Node& board);
 std::string describe(const std::vector<GrLine>& lines);
 

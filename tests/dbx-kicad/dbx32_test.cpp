@@ -13,7 +13,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <random>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -39,6 +43,7 @@ constexpr DbxStatusCode kOutsideWorkspace = 32232;
 constexpr DbxStatusCode kUnableToOpenFile = 32239;
 constexpr DbxStatusCode kBadServerData = 32003;
 constexpr DbxStatusCode kVersionIncompatible = 32006;
+constexpr DbxStatusCode kLayerNotFound = 32216;
 constexpr std::int32_t kEdge = 150000000;  // 1500 mm
 
 std::string readFile(const fs::path& path) {
@@ -89,6 +94,8 @@ class DbxKicad : public ::testing::Test {
         dir_ = pattern;
         board_ = dir_ / "board.kicad_pcb";
         setenv("DBX_DESIGN", board_.c_str(), 1);
+        // Where DBX_DESIGN is unset, a KiCad running on this machine must not be the design.
+        setenv("KICAD_API_SOCKET", (dir_ / "no-kicad.sock").c_str(), 1);
     }
     void TearDown() override {
         TCloseDesign(&context_, "");
@@ -122,33 +129,38 @@ TEST_F(DbxKicad, NewDefaultBoardHasKicadsTwoLayerSetUp) {
     ASSERT_TRUE(board) << text;
     EXPECT_EQ(board->items[0].text, "kicad_pcb");
     ASSERT_NE(board->child("version"), nullptr);
-    EXPECT_EQ(board->child("version")->items[1].text, "20211014");
-    ASSERT_NE(board->child("net"), nullptr);
-    EXPECT_EQ(board->child("net")->items[2].text, "");
+    EXPECT_EQ(board->child("version")->items[1].text, "20241229");
+    ASSERT_NE(board->child("generator_version"), nullptr);
+    EXPECT_EQ(board->child("generator_version")->items[1].text, "9.0");
     EXPECT_NE(board->child("setup"), nullptr);
+    EXPECT_EQ(board->items.back().items[0].text, "embedded_fonts");
+    EXPECT_EQ(text.substr(0, 30), "(kicad_pcb\n\t(version 20241229)");
 
+    // KiCad 9's order of a new board's layers, user names where it gives them.
     const std::vector<std::string> expected = {
-        "F.Cu",          "B.Cu",          "B.Adhesive",   "F.Adhesive", "B.Paste",
-        "F.Paste",       "B.Silkscreen",  "F.Silkscreen", "B.Mask",     "F.Mask",
+        "F.Cu",          "B.Cu",          "F.Adhesive",   "B.Adhesive", "F.Paste",
+        "B.Paste",       "F.Silkscreen",  "B.Silkscreen", "F.Mask",     "B.Mask",
         "User.Drawings", "User.Comments", "User.Eco1",    "User.Eco2",  "Edge.Cuts",
-        "Margin",        "B.Courtyard",   "F.Courtyard",  "B.Fab",      "F.Fab",
-        "User.1",        "User.2",        "User.3",       "User.4",     "User.5",
-        "User.6",        "User.7",        "User.8",       "User.9"};
+        "Margin",        "F.Courtyard",   "B.Courtyard",  "F.Fab",      "B.Fab",
+        "User.1",        "User.2",        "User.3",       "User.4"};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         DbxStatusCode status = -1;
         EXPECT_EQ(layerName(context_, static_cast<std::int32_t>(i + 1), &status), expected[i]);
         EXPECT_EQ(status, 0);
     }
     DbxStatusCode status = 0;
-    layerName(context_, 30, &status);
+    layerName(context_, 25, &status);
     EXPECT_EQ(status, kNoMoreLayers);
     layerName(context_, 0, &status);
     EXPECT_EQ(status, kInvalidLayerId);
 
-    // Placed on B.Silkscreen, the item names the layer by its canonical name.
-    LineRecord line = makeLine(7, 2540, 0, 0, 2540, 0);
+    // Placed on B.Silkscreen, the item names the layer by its canonical name, in KiCad 9's
+    // layout, before (embedded_fonts no).
+    LineRecord line = makeLine(8, 2540, 0, 0, 2540, 0);
     ASSERT_EQ(TPlaceLine(&context_, &line), 0);
-    EXPECT_NE(readFile(created).find(R"((layer "B.SilkS"))"), std::string::npos);
+    const std::string placed = readFile(created);
+    EXPECT_NE(placed.find("\t\t(layer \"B.SilkS\")\n"), std::string::npos) << placed;
+    EXPECT_EQ(placed.substr(placed.size() - 26), "\t)\n\t(embedded_fonts no)\n)\n");
     ASSERT_EQ(TCloseDesign(&context_, ""), 0);
 
     // The second run finds the board it made and keeps it.
@@ -461,8 +473,13 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"Kicad6", boardWithLayers(kTwoLayers), 0},
         OpenCase{"Kicad5", boardWithLayers("(0 F.Cu signal) (31 B.Cu signal)", "20171130"), 0},
         OpenCase{"Kicad4", boardWithLayers("(0 F.Cu signal) (31 B.Cu signal)", "4"), 0},
-        OpenCase{"Kicad7", boardWithLayers(kTwoLayers, "20221018"), kVersionIncompatible},
-        OpenCase{"OneVersionTooNew", boardWithLayers(kTwoLayers, "20211015"), kVersionIncompatible},
+        OpenCase{"Kicad7", boardWithLayers(kTwoLayers, "20221018"), 0},
+        OpenCase{"Kicad8", boardWithLayers(kTwoLayers, "20240108"), 0},
+        OpenCase{"Kicad9", boardWithLayers(R"((0 "F.Cu" signal) (2 "B.Cu" signal))", "20241229"),
+                 0},
+        OpenCase{"Kicad10", boardWithLayers(R"((0 "F.Cu" signal) (2 "B.Cu" signal))", "20260206"),
+                 0},
+        OpenCase{"OneVersionTooNew", boardWithLayers(kTwoLayers, "20260207"), kVersionIncompatible},
         OpenCase{"Empty", "", kBadServerData}, OpenCase{"Text", "hello world\n", kBadServerData},
         OpenCase{"Footprint", "(footprint \"R\" (version 20211014) (layer \"F.Cu\"))\n",
                  kBadServerData},
@@ -530,43 +547,484 @@ TEST_F(DbxKicad, MissingOrUnusableFilesCannotBeOpened) {
     EXPECT_EQ(TOpenDesign(0, 16000, "", nullptr), kBadInput);
 }
 
-// KiCad itself reads the board back, where its Python module is installed.
+// Small boards laid out as each KiCad writes them (from KiCad's board writer), with the same six
+// layers first: F.Cu, B.Cu, B.SilkS, F.SilkS, Edge.Cuts and User.1 named "Logo".
+std::string kicad6Board(const std::string& version = "20211014") {
+    return "(kicad_pcb (version " + version + R"() (generator pcbnew)
+
+  (general
+    (thickness 1.6)
+  )
+
+  (paper "A4")
+  (layers
+    (0 "F.Cu" signal)
+    (31 "B.Cu" signal)
+    (36 "B.SilkS" user "B.Silkscreen")
+    (37 "F.SilkS" user "F.Silkscreen")
+    (44 "Edge.Cuts" user)
+    (50 "User.1" user "Logo")
+  )
+
+  (setup
+    (pad_to_mask_clearance 0)
+  )
+
+  (net 0 "")
+
+)
+)";
+}
+
+std::string kicad8Board() {
+    return R"((kicad_pcb
+	(version 20240108)
+	(generator "pcbnew")
+	(generator_version "8.0")
+	(general
+		(thickness 1.6)
+		(legacy_teardrops no)
+	)
+	(paper "A4")
+	(layers
+		(0 "F.Cu" signal)
+		(31 "B.Cu" signal)
+		(36 "B.SilkS" user "B.Silkscreen")
+		(37 "F.SilkS" user "F.Silkscreen")
+		(44 "Edge.Cuts" user)
+		(50 "User.1" user "Logo")
+	)
+	(setup
+		(pad_to_mask_clearance 0)
+	)
+	(net 0 "")
+)
+)";
+}
+
+// KiCad 9 numbers copper even and the rest odd, and types user layers; KiCad 10 no longer writes
+// the board's net list.
+std::string kicad9Board(bool kicad10 = false) {
+    return std::string("(kicad_pcb\n\t(version ") + (kicad10 ? "20260206" : "20241229") +
+           ")\n\t(generator \"pcbnew\")\n\t(generator_version \"" + (kicad10 ? "10.0" : "9.0") +
+           R"(")
+	(general
+		(thickness 1.6)
+		(legacy_teardrops no)
+	)
+	(paper "A4")
+	(layers
+		(0 "F.Cu" signal)
+		(2 "B.Cu" signal)
+		(7 "B.SilkS" user "B.Silkscreen")
+		(5 "F.SilkS" user "F.Silkscreen")
+		(25 "Edge.Cuts" user)
+		(39 "User.1" front "Logo")
+		(41 "User.2" auxiliary)
+	)
+	(setup
+		(pad_to_mask_clearance 0)
+		(tenting front back)
+	)
+)" + (kicad10 ? "" : "\t(net 0 \"\")\n") +
+           "\t(embedded_fonts no)\n)\n";
+}
+
+const std::regex kUuidV4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+
+struct SyntaxCase {
+    const char* label;
+    std::string board;
+    std::string item;    // as KiCad writes it for the version, UUID for the UUID
+    std::string before;  // what stays after the item: the file's new tail
+};
+
+// A line on F.SilkS from (1, 0.5) to (2.5, 0.5) mm, 0.0254 mm wide, as KiCad writes it.
+const std::string kKicad6Item =
+    "  (gr_line (start 1 -0.5) (end 2.5 -0.5) (layer \"F.SilkS\") (width 0.0254) (tstamp UUID))\n";
+const std::string kKicad7Item =
+    "  (gr_line (start 1 -0.5) (end 2.5 -0.5)\n"
+    "    (stroke (width 0.0254) (type solid)) (layer \"F.SilkS\") (tstamp UUID))\n";
+const std::string kKicad8Item =
+    "\t(gr_line\n\t\t(start 1 -0.5)\n\t\t(end 2.5 -0.5)\n\t\t(stroke\n\t\t\t(width 0.0254)\n"
+    "\t\t\t(type default)\n\t\t)\n\t\t(layer \"F.SilkS\")\n\t\t(uuid \"UUID\")\n\t)\n";
+
+void PrintTo(const SyntaxCase& syntaxCase, std::ostream* out) { *out << syntaxCase.label; }
+
+class Syntax : public DbxKicad, public ::testing::WithParamInterface<SyntaxCase> {};
+
+TEST_P(Syntax, IsKicadsOwnForTheFileVersion) {
+    const std::string original = GetParam().board;
+    ASSERT_EQ(openBoard(original), 0);
+    LineRecord line = makeLine(4, 2540, 100000, 50000, 250000, 50000);
+    ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    std::string text = readFile(board_);
+    const std::string& tail = GetParam().before;
+    const std::size_t at = original.rfind(tail);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(text.compare(0, at, original, 0, at), 0) << text;
+    ASSERT_GE(text.size(), at + tail.size());
+    ASSERT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+    std::string item = text.substr(at, text.size() - tail.size() - at);
+    std::smatch uuid;
+    ASSERT_TRUE(std::regex_search(item, uuid, kUuidV4)) << item;
+    item.replace(static_cast<std::size_t>(uuid.position(0)), uuid.length(0), "UUID");
+    EXPECT_EQ(item, GetParam().item);
+    EXPECT_EQ(describe(linesOnDisk()), "100000,-50000 -> 250000,-50000 w2540 F.SilkS\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DbxKicad, Syntax,
+    ::testing::Values(
+        SyntaxCase{"Kicad5", kicad6Board("20171130"), kKicad6Item, ")\n"},
+        SyntaxCase{"Kicad6", kicad6Board(), kKicad6Item, ")\n"},
+        SyntaxCase{"LastBeforeStroke", kicad6Board("20211228"), kKicad6Item, ")\n"},
+        SyntaxCase{"FirstWithStroke", kicad6Board("20211229"), kKicad7Item, ")\n"},
+        SyntaxCase{"Kicad7", kicad6Board("20221018"), kKicad7Item, ")\n"},
+        SyntaxCase{"LastBeforeNormalizing", kicad6Board("20231013"), kKicad7Item, ")\n"},
+        SyntaxCase{"FirstNormalized", kicad6Board("20231014"), kKicad8Item, ")\n"},
+        SyntaxCase{"Kicad8", kicad8Board(), kKicad8Item, ")\n"},
+        SyntaxCase{"Kicad9", kicad9Board(), kKicad8Item, "\t(embedded_fonts no)\n)\n"},
+        SyntaxCase{"Kicad10", kicad9Board(true), kKicad8Item, "\t(embedded_fonts no)\n)\n"},
+        // Fonts embedded: the tail is too long to rewrite with every line.
+        SyntaxCase{"Kicad9WithLongEmbeddedFiles",
+                   kicad9Board().substr(0, kicad9Board().size() - 2) + "\t(embedded_files " +
+                       std::string(5000, 'x') + ")\n)\n",
+                   kKicad8Item, ")\n"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(DbxKicad, NineAndTenReadEveryLayerForm) {
+    for (const bool kicad10 : {false, true}) {
+        ASSERT_EQ(openBoard(kicad9Board(kicad10)), 0);
+        std::string names;
+        DbxStatusCode status = 0;
+        for (std::int32_t id = 1; status == 0; ++id) {
+            const std::string name = layerName(context_, id, &status);
+            if (status == 0) names += name + ";";
+        }
+        EXPECT_EQ(names, "F.Cu;B.Cu;B.Silkscreen;F.Silkscreen;Edge.Cuts;Logo;User.2;");
+        LineRecord line = makeLine(6, 2540, 0, 0, 2540, 0);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+        line = makeLine(7, 2540, 0, 0, 2540, 0);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+        ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+        EXPECT_EQ(describe(linesOnDisk()),
+                  "0,0 -> 2540,0 w2540 User.1\n0,0 -> 2540,0 w2540 User.2\n");
+    }
+}
+
+TEST_F(DbxKicad, EveryItemGetsAFreshRandomUuid) {
+    std::set<std::string> seen;
+    for (const std::string& board : {kicad6Board(), kicad9Board()}) {
+        for (int attach = 0; attach < 2; ++attach) {
+            ASSERT_EQ(openBoard(board), 0);
+            for (int i = 0; i < 1000; ++i) {
+                LineRecord line = makeLine(1, 2540, i, 0, i + 2540, 0);
+                ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+            }
+            ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+            const auto lines = linesOnDisk();
+            ASSERT_EQ(lines.size(), 1000u);
+            for (const GrLine& line : lines) {
+                ASSERT_TRUE(std::regex_match(line.uuid, kUuidV4)) << line.uuid;
+                ASSERT_TRUE(seen.insert(line.uuid).second) << "repeated: " << line.uuid;
+            }
+        }
+    }
+}
+
+// Another program saving the board while it is attached, as an editor with the same board open
+// does. Whatever it does, nothing it wrote and no line placed before or after is lost, and a line
+// that cannot go in is refused with nothing written.
+struct OtherProgram {
+    std::function<void(const fs::path& board, int& heldLock)> save;
+    DbxStatusCode nextPlacement;  // what the next TPlaceLine returns
+};
+
+struct SaveCase {
+    const char* label;
+    OtherProgram other;
+};
+
+// The other program's edit: a shorter or a longer title comment instead of the long one.
+std::string edited(std::string text, std::size_t length) {
+    const std::string from = "\"" + std::string(120, 'o') + "\"";
+    const std::size_t at = text.find(from);
+    if (at == std::string::npos) ADD_FAILURE() << "no title comment in\n" << text;
+    return text.replace(at, from.size(), "\"edited" + std::string(length, 'e') + "\"");
+}
+
+void writeInPlace(const fs::path& board, const std::string& text) {
+    // Truncated and written again: the same file, as most programs save.
+    std::ofstream(board, std::ios::binary | std::ios::trunc) << text;
+}
+
+void writeAndRename(const fs::path& board, const std::string& text) {
+    const fs::path temporary = board.string() + ".saving";
+    writeFile(temporary, text);
+    fs::rename(temporary, board);
+}
+
+void PrintTo(const SaveCase& saveCase, std::ostream* out) { *out << saveCase.label; }
+
+class ExternalSave : public DbxKicad, public ::testing::WithParamInterface<SaveCase> {};
+
+TEST_P(ExternalSave, LosesNothingAndCorruptsNothing) {
+    const std::string original = R"((kicad_pcb (version 20211014) (generator pcbnew)
+  (title_block (comment 1 ")" + std::string(120, 'o') +
+                                 R"("))
+  (layers (0 "F.Cu" signal) (31 "B.Cu" signal) (37 "F.SilkS" user "F.Silkscreen"))
+  (net 0 "")
+)
+)";
+    ASSERT_EQ(openBoard(original), 0);
+    std::string expected;
+    for (std::int32_t i = 0; i < 3; ++i) {
+        LineRecord line = makeLine(3, 2540, i * 2540, 0, i * 2540 + 2540, 0);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+        expected += describe({{i * 2540, 0, i * 2540 + 2540, 0, 2540, "F.SilkS", ""}});
+    }
+
+    int heldLock = -1;
+    GetParam().other.save(board_, heldLock);
+    const bool existed = fs::exists(board_);
+    const std::string saved = existed ? readFile(board_) : "";
+    LineRecord line = makeLine(3, 2540, 0, 25400, 2540, 25400);
+    const DbxStatusCode next = TPlaceLine(&context_, &line);
+    EXPECT_EQ(next, GetParam().other.nextPlacement);
+    if (next != 0) {
+        // Refused: not a byte written, nothing created.
+        EXPECT_EQ(fs::exists(board_), existed);
+        if (existed) EXPECT_EQ(readFile(board_), saved);
+        // The other program puts a good board back; the next line goes in after its end.
+        if (heldLock >= 0) {
+            close(heldLock);
+            heldLock = -1;
+        } else {
+            writeInPlace(board_, edited(readFile(dir_ / "kept.kicad_pcb"), 3));
+        }
+    } else {
+        expected += describe({{0, -25400, 2540, -25400, 2540, "F.SilkS", ""}});
+    }
+    line = makeLine(3, 5080, 0, 50800, 5080, 50800);
+    ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    expected += describe({{0, -50800, 5080, -50800, 5080, "F.SilkS", ""}});
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+
+    const std::string text = readFile(board_);
+    EXPECT_EQ(text.find('\0'), std::string::npos) << "NUL bytes in the board";
+    EXPECT_NE(text.find("\"edited"), std::string::npos) << "the other program's edit is lost";
+    EXPECT_EQ(text.find(std::string(120, 'o')), std::string::npos) << text;
+    EXPECT_EQ(describe(linesOnDisk()), expected);
+}
+
+// Each case saves the board as it stands (with the three lines placed so far), edited.
+OtherProgram editInPlace(std::size_t length) {
+    return {[length](const fs::path& board, int&) {
+                writeInPlace(board, edited(readFile(board), length));
+            },
+            0};
+}
+
+// The board as it was before the other program broke it, for the repair.
+void keep(const fs::path& board) {
+    fs::copy_file(board, board.parent_path() / "kept.kicad_pcb",
+                  fs::copy_options::overwrite_existing);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DbxKicad, ExternalSave,
+    ::testing::Values(SaveCase{"InPlaceShorter", editInPlace(0)},
+                      SaveCase{"InPlaceLonger", editInPlace(400)},
+                      // Same size, same end: the checks pass and the line goes in after the edit.
+                      SaveCase{"InPlaceSameSize", editInPlace(114)},
+                      SaveCase{"RenamedOver",
+                               {[](const fs::path& board, int&) {
+                                    writeAndRename(board, edited(readFile(board), 0));
+                                },
+                                0}},
+                      SaveCase{"Truncated",
+                               {[](const fs::path& board, int&) {
+                                    keep(board);
+                                    fs::resize_file(board, 0);
+                                },
+                                kBadServerData}},
+                      SaveCase{"CutShort",
+                               {[](const fs::path& board, int&) {
+                                    keep(board);
+                                    const std::string text = readFile(board);
+                                    writeInPlace(board, text.substr(0, text.size() / 2));
+                                },
+                                kBadServerData}},
+                      SaveCase{"Deleted",
+                               {[](const fs::path& board, int&) {
+                                    keep(board);
+                                    fs::remove(board);
+                                },
+                                kUnableToOpenFile}},
+                      SaveCase{"SavedByANewerKicad",
+                               {[](const fs::path& board, int&) {
+                                    keep(board);
+                                    std::string text = edited(readFile(board), 0);
+                                    text.replace(text.find("20211014"), 8, "20270101");
+                                    writeInPlace(board, text);
+                                },
+                                kVersionIncompatible}},
+                      SaveCase{"LayerRemoved",
+                               {[](const fs::path& board, int&) {
+                                    keep(board);
+                                    std::string text = readFile(board);
+                                    const std::string entry =
+                                        R"( (37 "F.SilkS" user "F.Silkscreen"))";
+                                    text.erase(text.find(entry), entry.size());
+                                    writeInPlace(board, text);
+                                },
+                                kLayerNotFound}},
+                      SaveCase{"RenamedOverByALockedFile",
+                               {[](const fs::path& board, int& heldLock) {
+                                    writeAndRename(board, edited(readFile(board), 0));
+                                    heldLock = open(board.c_str(), O_RDWR);
+                                    ASSERT_EQ(flock(heldLock, LOCK_EX | LOCK_NB), 0);
+                                },
+                                kServerBusy}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(DbxKicad, TheLockMovesToTheFileThatReplacedTheBoard) {
+    ASSERT_EQ(openBoard(kicad6Board()), 0);
+    LineRecord line = makeLine(1, 2540, 0, 0, 2540, 0);
+    ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    const int old = open(board_.c_str(), O_RDWR);
+    writeAndRename(board_, readFile(board_));
+    ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    EXPECT_EQ(flock(old, LOCK_EX | LOCK_NB), 0) << "the replaced file is let go";
+    close(old);
+    const int now = open(board_.c_str(), O_RDWR);
+    EXPECT_NE(flock(now, LOCK_EX | LOCK_NB), 0) << "the new file is locked";
+    close(now);
+    DesignContext second{};
+    EXPECT_EQ(TOpenDesign(0, 16000, "", &second), kServerBusy);
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    EXPECT_EQ(linesOnDisk().size(), 2u);
+}
+
+// KiCad 9 saving a KiCad 6 board turns it into a KiCad 9 board: the next line follows suit.
+TEST_F(DbxKicad, ABoardUpgradedMeanwhileGetsTheNewSyntax) {
+    ASSERT_EQ(openBoard(kicad6Board()), 0);
+    LineRecord line = makeLine(4, 2540, 100000, 50000, 250000, 50000);
+    ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    writeAndRename(board_, kicad9Board());
+    ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    const std::string text = readFile(board_);
+    std::smatch uuid;
+    ASSERT_TRUE(std::regex_search(text, uuid, kUuidV4));
+    std::string item = text.substr(kicad9Board().size() - 23, text.size() - kicad9Board().size());
+    item.replace(item.find(uuid.str()), uuid.length(0), "UUID");
+    EXPECT_EQ(item, kKicad8Item);
+    EXPECT_EQ(text.substr(text.size() - 23), "\t(embedded_fonts no)\n)\n");
+}
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    const int status = pclose(pipe);
+    if (status != 0) output += "\nexit status " + std::to_string(status);
+    return output;
+}
+
+// KiCad itself reads each board back, where it is installed: 9 as KiCad 9 makes a new board, 6,
+// 7 and 8 written here in their own layouts; the 6 board is saved by KiCad halfway. The boards
+// are all read in one Python process.
 TEST_F(DbxKicad, KicadLoadsThePlacedLines) {
-    if (std::system("python3 -c 'import pcbnew' >/dev/null 2>&1") != 0) {
+    const std::string python = "HOME='" + dir_.string() + "' /usr/bin/python3";
+    if (std::system((python + " -c 'import pcbnew' >/dev/null 2>&1").c_str()) != 0) {
         GTEST_SKIP() << "KiCad's Python module pcbnew is not installed";
     }
-    ASSERT_EQ(openBoard(boardWithLayers(kTwoLayers)), 0);
-    std::vector<LineRecord> placed = {makeLine(1, 2540, 0, 0, 25400, 0),
-                                      makeLine(2, 5080, -kEdge, kEdge, kEdge, -kEdge),
-                                      makeLine(1, 1, 12345, -67890, 12345 + 1300, -67890)};
-    for (LineRecord& line : placed) ASSERT_EQ(TPlaceLine(&context_, &line), 0);
-    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    const std::vector<std::pair<std::string, std::string>> versions = {
+        {"6", kicad6Board()}, {"7", kicad6Board("20221018")}, {"8", kicad8Board()}, {"9", ""}};
+    const fs::path made = dir_ / "v9.kicad_pcb";
+    ASSERT_EQ(run(python + " -c \"import pcbnew; b = pcbnew.NewBoard('" + made.string() +
+                  "'); pcbnew.SaveBoard('" + made.string() + "', b)\" 2>&1"),
+              "");
+
+    std::string expected;
+    std::string boards;
+    for (const auto& [version, text] : versions) {
+        const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
+        if (!text.empty()) writeFile(board, text);
+        setenv("DBX_DESIGN", board.c_str(), 1);
+        ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+        // Layers by the names the tool shows.
+        std::map<std::string, std::int32_t> ids;
+        DbxStatusCode status = 0;
+        for (std::int32_t id = 1; status == 0; ++id) {
+            const std::string name = layerName(context_, id, &status);
+            if (status == 0) ids[name] = id;
+        }
+        const std::string user1 = version == "9" ? "User.1" : "Logo";
+        const std::vector<std::pair<std::string, LineRecord>> placed = {
+            {"F.Cu", makeLine(ids["F.Cu"], 2540, 0, 0, 25400, 0)},
+            {"B.Cu", makeLine(ids["B.Cu"], 5080, -kEdge, kEdge, kEdge, -kEdge)},
+            {"F.SilkS", makeLine(ids["F.Silkscreen"], 1, 12345, -67890, 12345 + 1300, -67890)},
+            {"B.SilkS", makeLine(ids["B.Silkscreen"], 2540, 2540, 2540, 7620, 2540)},
+            {"Edge.Cuts", makeLine(ids["Edge.Cuts"], 1270, -2540, -2540, 2540, -2540)},
+            {"User.1", makeLine(ids[user1], 99999, 1, -1, 3, -1)}};
+        for (const auto& [layer, record] : placed) {
+            if (version == "6" && layer == "B.SilkS") {
+                // Halfway, KiCad 9 itself saves the KiCad 6 board (as a KiCad 9 board).
+                ASSERT_EQ(
+                    run(python + " -c \"import pcbnew; b = pcbnew.LoadBoard('" + board.string() +
+                        "'); pcbnew.SaveBoard('" + board.string() + "', b)\" 2>/dev/null"),
+                    "");
+                ASSERT_NE(readFile(board).find("(version 20241229)"), std::string::npos);
+            }
+            LineRecord line = record;
+            ASSERT_EQ(TPlaceLine(&context_, &line), 0) << version << " " << layer;
+            // KiCad counts in nanometres, ten to one database unit, y pointing down.
+            expected += version + " " + std::to_string(line.startX * 10LL) + " " +
+                        std::to_string(-line.startY * 10LL) + " " +
+                        std::to_string(line.endX * 10LL) + " " + std::to_string(-line.endY * 10LL) +
+                        " " + std::to_string(line.width * 10LL) + " " + layer + "\n";
+        }
+        ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+        boards += " " + version + " '" + board.string() + "'";
+    }
 
     const fs::path script = dir_ / "read.py";
     writeFile(script,
               "import pcbnew, sys\n"
-              "board = pcbnew.LoadBoard(sys.argv[1])\n"
-              "for d in board.GetDrawings():\n"
-              "    s, e = d.GetStart(), d.GetEnd()\n"
-              "    print(s.x, s.y, e.x, e.y, d.GetWidth(), d.GetLayerName())\n");
-    const fs::path output = dir_ / "out.txt";
-    const std::string command = "python3 '" + script.string() + "' '" + board_.string() + "' > '" +
-                                output.string() + "' 2>/dev/null && sort -o '" + output.string() +
-                                "' '" + output.string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    std::vector<std::string> expectedLines;
-    for (const LineRecord& l : placed) {
-        // KiCad counts in nanometres, ten to one database unit, y pointing down.
-        expectedLines.push_back(
-            std::to_string(l.startX * 10LL) + " " + std::to_string(-l.startY * 10LL) + " " +
-            std::to_string(l.endX * 10LL) + " " + std::to_string(-l.endY * 10LL) + " " +
-            std::to_string(l.width * 10LL) + " " + (l.layerId == 1 ? "F.Cu" : "B.Cu") + "\n");
-    }
+              "args = sys.argv[1:]\n"
+              "for version, path in zip(args[0::2], args[1::2]):\n"
+              "    board = pcbnew.LoadBoard(path)\n"
+              "    for d in board.GetDrawings():\n"
+              "        if d.GetShape() != pcbnew.SHAPE_T_SEGMENT: continue\n"
+              "        s, e = d.GetStart(), d.GetEnd()\n"
+              "        print(version, s.x, s.y, e.x, e.y, d.GetWidth(),\n"
+              "              pcbnew.LSET.Name(d.GetLayer()))\n");
+    const fs::path errors = dir_ / "python.err";
+    const std::string output =
+        run(python + " '" + script.string() + "'" + boards + " 2>'" + errors.string() + "' | sort");
     // KiCad keeps its own order of drawings, so both sides are compared sorted.
-    std::sort(expectedLines.begin(), expectedLines.end());
-    std::string expected;
-    for (const std::string& line : expectedLines) expected += line;
-    EXPECT_EQ(readFile(output), expected);
+    std::vector<std::string> lines;
+    std::istringstream in(expected);
+    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+    std::sort(lines.begin(), lines.end());
+    expected.clear();
+    for (const std::string& line : lines) expected += line;
+    EXPECT_EQ(output, expected) << readFile(errors);
+
+    // The design rule check loads each board without a parse error.
+    for (const auto& [version, text] : versions) {
+        const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
+        const std::string drc =
+            run("HOME='" + dir_.string() + "' kicad-cli pcb drc -o '" +
+                (dir_ / "drc.rpt").string() + "' '" + board.string() + "' 2>&1");
+        EXPECT_EQ(drc.find("exit status"), std::string::npos) << version << ": " << drc;
+        EXPECT_NE(drc.find("Saved DRC Report"), std::string::npos) << version << ": " << drc;
+    }
 }
 
 }  // namespace
