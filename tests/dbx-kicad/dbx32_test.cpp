@@ -268,7 +268,7 @@ TEST_F(DbxKicad, RandomLinesReadBackExactly) {
                                    coordinate(random), coordinate(random));
         ASSERT_EQ(TPlaceLine(&context_, &line), 0);
         expected.push_back({line.startX, -std::int64_t{line.startY}, line.endX,
-                            -std::int64_t{line.endY}, line.width, layer == 1 ? "F.Cu" : "B.Cu"});
+                            -std::int64_t{line.endY}, line.width, layer == 1 ? "F.Cu" : "B.Cu", ""});
     }
     ASSERT_EQ(TCloseDesign(&context_, ""), 0);
     EXPECT_EQ(describe(linesOnDisk()), describe(expected));
@@ -795,7 +795,9 @@ TEST_P(ExternalSave, LosesNothingAndCorruptsNothing) {
     if (next != 0) {
         // Refused: not a byte written, nothing created.
         EXPECT_EQ(fs::exists(board_), existed);
-        if (existed) EXPECT_EQ(readFile(board_), saved);
+        if (existed) {
+            EXPECT_EQ(readFile(board_), saved);
+        }
         // The other program puts a good board back; the next line goes in after its end.
         if (heldLock >= 0) {
             close(heldLock);
