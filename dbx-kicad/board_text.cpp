@@ -475,6 +475,32 @@ UuidGenerator::UuidGenerator() {
     if ((state_[0] | state_[1] | state_[2] | state_[3]) == 0) state_[0] = 1;
 }
 
+std::vector<std::string_view> uuidsIn(std::string_view text) {
+    const auto hex = [](char c) noexcept {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    };
+    std::vector<std::string_view> found;
+    std::size_t i = 0;
+    while (i + kUuidLength <= text.size()) {
+        // A UUID's fifth group starts 24 characters in: look for the dash before it first.
+        const char* const at = text.data() + i;
+        bool matches = at[8] == '-' && at[13] == '-' && at[18] == '-' && at[23] == '-';
+        for (std::size_t k = 0; matches && k < kUuidLength; ++k) {
+            matches = k == 8 || k == 13 || k == 18 || k == 23 ? true : hex(at[k]);
+        }
+        const bool bounded = (i == 0 || !(hex(text[i - 1]) || text[i - 1] == '-')) &&
+                             (i + kUuidLength == text.size() ||
+                              !(hex(text[i + kUuidLength]) || text[i + kUuidLength] == '-'));
+        if (matches && bounded) {
+            found.push_back(text.substr(i, kUuidLength));
+            i += kUuidLength;
+        } else {
+            ++i;
+        }
+    }
+    return found;
+}
+
 std::uint64_t UuidGenerator::nextWord() noexcept {
     // xoshiro256**
     const auto rotate = [](std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); };

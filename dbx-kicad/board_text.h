@@ -90,6 +90,9 @@ constexpr std::size_t kGrLineRoom = 320;
 std::size_t appendGrLine(char* out, LineSyntax syntax, const GrLineGeometry& line,
                          std::string_view quotedLayer, const char* uuid) noexcept;
 
+// Every UUID written in `text`, in the 8-4-4-4-12 hex-digit form KiCad writes (either case).
+std::vector<std::string_view> uuidsIn(std::string_view text);
+
 // Random (version 4) UUIDs in KiCad's text form, from a generator seeded once from the system's
 // entropy source: cheap enough for one per placed line.
 class UuidGenerator final {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -171,6 +172,11 @@ class FileDesign final : public Design {
 
   private:
     void adopt(const BoardOutline& outline, std::string_view text);
+    void findDroppedLines(std::string_view text);
+    char* appendItem(char* out, const GrLineGeometry& geometry, std::size_t layer,
+                     const char* uuid) noexcept;
+    struct PlacedLine;
+    DbxStatusCode writeItems(const PlacedLine* line);
     DbxStatusCode makeCurrent();
     DbxStatusCode reread();
     DbxStatusCode reattach();
@@ -195,6 +201,16 @@ class FileDesign final : public Design {
     bool tailIsOurs_ = false;
     bool needsLineBreak_ = false;  // the first item goes on a line of its own
     bool mustReread_ = false;      // the file's state is unknown: read it before any write
+
+    // Every line placed while attached, so that a save by another program that drops some of
+    // them (an editor saving the board as it had it open) does not lose them: they go in again.
+    struct PlacedLine {
+        GrLineGeometry geometry;
+        std::size_t layer = 0;
+        char uuid[kUuidLength] = {};
+    };
+    std::vector<PlacedLine> placed_;
+    std::vector<std::size_t> dropped_;  // indexes into placed_, in the order they were placed
 
     UuidGenerator uuids_;
     std::string lineBuffer_;
@@ -254,6 +270,7 @@ DbxStatusCode FileDesign::reread() {
     const DbxStatusCode read = statusOf(outline);
     if (read != status::kOk) return read;
     adopt(outline, text);
+    findDroppedLines(text);
     mustReread_ = false;
     return status::kOk;
 }
@@ -274,7 +291,72 @@ DbxStatusCode FileDesign::reattach() {
     std::replace(files.begin(), files.end(), identity_, identity);
     identity_ = identity;
     adopt(outline, text);
+    findDroppedLines(text);
     mustReread_ = false;
+    return status::kOk;
+}
+
+// The lines placed earlier that the board as now read no longer holds.
+void FileDesign::findDroppedLines(std::string_view text) {
+    dropped_.clear();
+    if (placed_.empty()) return;
+    const std::vector<std::string_view> found = uuidsIn(text);
+    const std::unordered_set<std::string_view> present(found.begin(), found.end());
+    for (std::size_t i = 0; i < placed_.size(); ++i) {
+        if (present.count(std::string_view(placed_[i].uuid, kUuidLength)) == 0) {
+            dropped_.push_back(i);
+        }
+    }
+}
+
+char* FileDesign::appendItem(char* out, const GrLineGeometry& geometry, std::size_t layer,
+                             const char* uuid) noexcept {
+    if (needsLineBreak_) {
+        *out++ = '\n';
+        needsLineBreak_ = false;
+    }
+    return out + appendGrLine(out, syntax_, geometry, quotedLayers_[layer], uuid);
+}
+
+// Writes the lines another program's save dropped, then `line` when there is one, in one write
+// where the tail stood, and the tail after them.
+DbxStatusCode FileDesign::writeItems(const PlacedLine* line) {
+    for (const std::size_t i : dropped_) {
+        // The board as another program saved it may no longer list the layer.
+        if (!layerListed_[placed_[i].layer]) return status::kLayerNotFound;
+    }
+    const std::size_t items = dropped_.size() + (line != nullptr ? 1 : 0);
+    lineBuffer_.resize(items * (1 + kGrLineRoom + longestLayer_) + tail_.size());
+    const bool lineBreakBefore = needsLineBreak_;
+    char* const start = lineBuffer_.data();
+    char* p = start;
+    for (const std::size_t i : dropped_) {
+        p = appendItem(p, placed_[i].geometry, placed_[i].layer, placed_[i].uuid);
+    }
+    if (line != nullptr) p = appendItem(p, line->geometry, line->layer, line->uuid);
+    const auto itemsLength = static_cast<off_t>(p - start);
+    std::memcpy(p, tail_.data(), tail_.size());
+    p += tail_.size();
+    const auto length = static_cast<std::size_t>(p - start);
+    const off_t previousEnd = insertOffset_ + static_cast<off_t>(expectedTail().size());
+
+    if (!writeAll(fd_, start, length, insertOffset_)) {
+        // Put the tail back so the board stays readable, whatever part of the items landed, and
+        // read the file again before the next write.
+        if (writeAll(fd_, tail_.data(), tail_.size(), insertOffset_)) {
+            static_cast<void>(::ftruncate(fd_, insertOffset_ + static_cast<off_t>(tail_.size())));
+        }
+        needsLineBreak_ = lineBreakBefore;
+        mustReread_ = true;
+        return status::kDatabaseError;
+    }
+    const off_t end = insertOffset_ + static_cast<off_t>(length);
+    // Only a board whose tail held more white space than the items are long gets shorter; should
+    // that fail, the next call finds the size changed and reads the board again.
+    if (end < previousEnd) static_cast<void>(::ftruncate(fd_, end));
+    insertOffset_ += itemsLength;
+    tailIsOurs_ = true;
+    dropped_.clear();
     return status::kOk;
 }
 
@@ -282,46 +364,26 @@ DbxStatusCode FileDesign::placeLine(const LineRecord& line) {
     const DbxStatusCode current = makeCurrent();
     if (current != status::kOk) return current;
     const auto layer = static_cast<std::size_t>(line.layerId) - 1;
-    // The board as another program saved it may no longer list the layer.
     if (!layerListed_[layer]) return status::kLayerNotFound;
 
-    char uuid[kUuidLength];
-    uuids_.next(uuid);
+    PlacedLine placed;
+    uuids_.next(placed.uuid);
     // KiCad's y axis points down, the board's up.
-    const GrLineGeometry geometry{line.startX, -static_cast<std::int64_t>(line.startY), line.endX,
-                                  -static_cast<std::int64_t>(line.endY), line.width};
-    char* const start = lineBuffer_.data();
-    char* p = start;
-    if (needsLineBreak_) *p++ = '\n';
-    p += appendGrLine(p, syntax_, geometry, quotedLayers_[layer], uuid);
-    const auto itemLength = static_cast<off_t>(p - start);
-    std::memcpy(p, tail_.data(), tail_.size());
-    p += tail_.size();
-    const auto length = static_cast<std::size_t>(p - start);
-    const off_t previousEnd = insertOffset_ + static_cast<off_t>(expectedTail().size());
-
-    // One write puts the item where the tail stood and the tail after it.
-    if (!writeAll(fd_, start, length, insertOffset_)) {
-        // Put the tail back so the board stays readable, whatever part of the item landed, and
-        // read the file again before the next write.
-        if (writeAll(fd_, tail_.data(), tail_.size(), insertOffset_)) {
-            static_cast<void>(::ftruncate(fd_, insertOffset_ + static_cast<off_t>(tail_.size())));
-        }
-        mustReread_ = true;
-        return status::kDatabaseError;
-    }
-    const off_t end = insertOffset_ + static_cast<off_t>(length);
-    // Only a board whose tail held more white space than one item is long gets shorter; should
-    // that fail, the next call finds the size changed and reads the board again.
-    if (end < previousEnd) static_cast<void>(::ftruncate(fd_, end));
-    insertOffset_ += itemLength;
-    tailIsOurs_ = true;
-    needsLineBreak_ = false;
-    return status::kOk;
+    placed.geometry = {line.startX, -static_cast<std::int64_t>(line.startY), line.endX,
+                       -static_cast<std::int64_t>(line.endY), line.width};
+    placed.layer = layer;
+    const DbxStatusCode written = writeItems(&placed);
+    if (written == status::kOk) placed_.push_back(placed);
+    return written;
 }
 
 DbxStatusCode FileDesign::close() {
     DbxStatusCode result = status::kOk;
+    // A save by another program since the last line may have dropped placed lines: they go in
+    // again before the board is let go, and the close says so when they cannot.
+    if (makeCurrent() != status::kOk || (!dropped_.empty() && writeItems(nullptr) != status::kOk)) {
+        result = status::kDisconnectError;
+    }
     if (::fsync(fd_) != 0) result = status::kDisconnectError;
     // Closing the descriptor also releases the lock.
     if (::close(fd_) != 0 && result == status::kOk) result = status::kDisconnectError;
