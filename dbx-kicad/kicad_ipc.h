@@ -28,11 +28,11 @@ std::string socketPath(const std::string& url);
 
 enum class CallOutcome {
     kOk,
-    kNoServer,   // nobody listens there
-    kGone,       // the connection went away, before or during the call
-    kTimedOut,   // no reply within the call's deadline
-    kRefused,    // KiCad answered with a status other than OK (see apiStatus)
-    kBadReply,   // the reply did not parse as the expected message
+    kNoServer,  // nobody listens there
+    kGone,      // the connection went away, before or during the call
+    kTimedOut,  // no reply within the call's deadline
+    kRefused,   // KiCad answered with a status other than OK (see apiStatus)
+    kBadReply,  // the reply did not parse as the expected message
 };
 
 struct CallResult {

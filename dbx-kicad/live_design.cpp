@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <mutex>
@@ -40,16 +41,21 @@ constexpr std::int64_t kNanometresPerUnit = 10;
 
 DbxStatusCode statusOf(const CallResult& result) noexcept {
     switch (result.outcome) {
-        case CallOutcome::kOk: return status::kOk;
-        case CallOutcome::kGone: return status::kServerTerminated;
+        case CallOutcome::kOk:
+            return status::kOk;
+        case CallOutcome::kGone:
+            return status::kServerTerminated;
         case CallOutcome::kNoServer:
-        case CallOutcome::kTimedOut: return status::kNoConnection;
+        case CallOutcome::kTimedOut:
+            return status::kNoConnection;
         case CallOutcome::kRefused:
-            if (result.apiStatus == api_status::kBusy || result.apiStatus == api_status::kNotReady) {
+            if (result.apiStatus == api_status::kBusy ||
+                result.apiStatus == api_status::kNotReady) {
                 return status::kServerBusy;
             }
             return status::kServerError;
-        case CallOutcome::kBadReply: return status::kBadServerData;
+        case CallOutcome::kBadReply:
+            return status::kBadServerData;
     }
     return status::kServerError;
 }
@@ -90,7 +96,9 @@ class LiveDesign final : public Design {
     LiveDesign(std::unique_ptr<KicadIpc> ipc, types::DocumentSpecifier board,
                std::vector<int> apiLayers, std::vector<LayerName> names,
                std::unique_ptr<EditorLock> lock)
-        : ipc_(std::move(ipc)), board_(std::move(board)), apiLayers_(std::move(apiLayers)),
+        : ipc_(std::move(ipc)),
+          board_(std::move(board)),
+          apiLayers_(std::move(apiLayers)),
           lock_(std::move(lock)) {
         layerNames_ = std::move(names);
         *batch_.mutable_header()->mutable_document() = board_;
@@ -161,9 +169,14 @@ class LiveDesign final : public Design {
     // Does what is due; false when nothing was.
     bool step(CommitBatcher::TimePoint now) {
         switch (batcher_.due(now)) {
-            case CommitBatcher::Action::kSendBatch: sendBatch(); return true;
-            case CommitBatcher::Action::kEndCommit: endCommit(); return true;
-            case CommitBatcher::Action::kNone: return false;
+            case CommitBatcher::Action::kSendBatch:
+                sendBatch();
+                return true;
+            case CommitBatcher::Action::kEndCommit:
+                endCommit();
+                return true;
+            case CommitBatcher::Action::kNone:
+                return false;
         }
         return false;
     }
@@ -212,8 +225,8 @@ class LiveDesign final : public Design {
 
     void beginCommit() {
         cmd::BeginCommitResponse response;
-        const CallResult result = callWhenReady(*ipc_, cmd::BeginCommit{}, &response,
-                                                kShortCallTimeout, kBusyWait);
+        const CallResult result =
+            callWhenReady(*ipc_, cmd::BeginCommit{}, &response, kShortCallTimeout, kBusyWait);
         if (!result.ok()) {
             fail(statusOf(result));
             return;
@@ -274,14 +287,27 @@ DbxStatusCode lockEditor(const std::string& url, std::unique_ptr<EditorLock>& lo
     return status::kOk;
 }
 
+// Where a layer stands in the editor's own lists (its layer manager, the layers section of the
+// board files it writes): copper from top to bottom, then front before back in each technical
+// pair. The API hands the enabled layers over in its internal numbering instead.
+int editorRank(int apiLayer) noexcept {
+    if (apiLayer >= 3 && apiLayer <= 34) return apiLayer - 3;  // F.Cu, In1.Cu ... In30.Cu, B.Cu
+    if (apiLayer >= 35 && apiLayer <= 42) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
+    if (apiLayer >= 43 && apiLayer <= 48) return apiLayer - 3;  // Dwgs.User ... Margin
+    if (apiLayer >= 49 && apiLayer <= 52) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
+    if (apiLayer >= 53 && apiLayer <= 61) return apiLayer - 3;  // User.1 ... User.9
+    if (apiLayer >= 63 && apiLayer <= 98) return apiLayer - 4;  // User.10 ... User.45
+    return 1000 + apiLayer;                                     // Rescue, anything newer
+}
+
 }  // namespace
 
 std::string canonicalLayerName(int apiLayer) {
     static const std::array<const char*, 28> kFixed = {
-        "B.Cu",      "B.Adhes",   "F.Adhes",   "B.Paste",   "F.Paste",   "B.SilkS", "F.SilkS",
-        "B.Mask",    "F.Mask",    "Dwgs.User", "Cmts.User", "Eco1.User", "Eco2.User", "Edge.Cuts",
-        "Margin",    "B.CrtYd",   "F.CrtYd",   "B.Fab",     "F.Fab",     "User.1",  "User.2",
-        "User.3",    "User.4",    "User.5",    "User.6",    "User.7",    "User.8",  "User.9"};
+        "B.Cu",   "B.Adhes", "F.Adhes",   "B.Paste",   "F.Paste",   "B.SilkS",   "F.SilkS",
+        "B.Mask", "F.Mask",  "Dwgs.User", "Cmts.User", "Eco1.User", "Eco2.User", "Edge.Cuts",
+        "Margin", "B.CrtYd", "F.CrtYd",   "B.Fab",     "F.Fab",     "User.1",    "User.2",
+        "User.3", "User.4",  "User.5",    "User.6",    "User.7",    "User.8",    "User.9"};
     if (apiLayer == 3) return "F.Cu";
     if (apiLayer >= 4 && apiLayer <= 33) return "In" + std::to_string(apiLayer - 3) + ".Cu";
     if (apiLayer >= 34 && apiLayer <= 61) return kFixed[static_cast<std::size_t>(apiLayer - 34)];
@@ -302,7 +328,8 @@ LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& d
 
     const auto readyWait = std::chrono::milliseconds(kReadyWaitMilliseconds);
     cmd::GetVersionResponse version;
-    CallResult result = callWhenReady(*ipc, cmd::GetVersion{}, &version, kShortCallTimeout, readyWait);
+    CallResult result =
+        callWhenReady(*ipc, cmd::GetVersion{}, &version, kShortCallTimeout, readyWait);
     if (!result.ok()) return {true, statusOf(result)};
     if (version.version().major() < 9) return {true, status::kVersionIncompatible};
 
@@ -329,9 +356,11 @@ LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& d
     result = callWhenReady(*ipc, layersQuery, &enabled, kShortCallTimeout, readyWait);
     if (!result.ok()) return {true, statusOf(result)};
 
-    std::vector<int> apiLayers;
+    std::vector<int> apiLayers(enabled.layers().begin(), enabled.layers().end());
+    std::stable_sort(apiLayers.begin(), apiLayers.end(),
+                     [](int a, int b) { return editorRank(a) < editorRank(b); });
     std::vector<LayerName> names;
-    for (const int layer : enabled.layers()) {
+    for (const int layer : apiLayers) {
         const std::string canonical = canonicalLayerName(layer);
         if (canonical.empty()) return {true, status::kBadServerData};
         board::commands::GetBoardLayerName nameQuery;
@@ -340,7 +369,6 @@ LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& d
         board::commands::BoardLayerNameResponse name;
         result = callWhenReady(*ipc, nameQuery, &name, kShortCallTimeout, readyWait);
         if (!result.ok()) return {true, statusOf(result)};
-        apiLayers.push_back(layer);
         names.push_back(makeLayerName(canonical, name.name()));
     }
 
