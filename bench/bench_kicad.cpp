@@ -28,6 +28,8 @@ class ScratchBoard final {
         previous_ = fs::current_path();
         fs::current_path(dir_);
         unsetenv("DBX_DESIGN");
+        // The default board file, even with a KiCad running on its usual socket.
+        setenv("KICAD_API_SOCKET", "ipc:///nonexistent/bitlay-bench.sock", 1);
     }
     ~ScratchBoard() {
         fs::current_path(previous_);
