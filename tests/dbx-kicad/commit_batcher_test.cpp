@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ struct Script {
     const char* what;
     std::vector<Step> steps;
 };
+
+void PrintTo(const Script& script, std::ostream* out) { *out << script.what; }
 
 class CommitBatcherScript : public ::testing::TestWithParam<Script> {};
 
