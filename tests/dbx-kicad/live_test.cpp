@@ -292,6 +292,25 @@ TEST(LiveFallback, NoKicadAnsweringMeansTheDefaultBoardFile) {
     fs::remove_all(dir);
 }
 
+TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
+    if (!editor().skipReason.empty())
+        GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;
+    ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
+    std::string error;
+    auto blocked = Pcbnew::start(editor().x->display(), kFourLayerBoard, error, true);
+    ASSERT_TRUE(blocked) << error;
+    unsetenv("DBX_DESIGN");
+    setenv("KICAD_API_SOCKET", blocked->url().c_str(), 1);
+
+    DesignContext context{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TOpenDesign(0, 16000, "", &context), kServerBusy);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 2500ms) << "KiCad is given a moment to become ready";
+    EXPECT_LT(waited, 6s) << "but not forever";
+    EXPECT_EQ(TCloseDesign(&context, ""), kNoConnection) << "nothing was attached";
+}
+
 TEST(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) {
     if (!editor().skipReason.empty())
         GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;

@@ -132,7 +132,7 @@ XServer::XServer() {
 XServer::~XServer() { stopProcess(pid_); }
 
 std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path& board,
-                                      std::string& error) {
+                                      std::string& error, bool blockedByDialog) {
     std::unique_ptr<Pcbnew> editor(new Pcbnew);
     char pattern[] = "/tmp/bitlay-pcbnew-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -152,6 +152,11 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path
     writeFile(config / "design-block-lib-table", "(design_block_lib_table (version 7))\n");
     const fs::path copy = editor->dir_ / board.filename();
     fs::copy_file(board, copy);
+    if (blockedByDialog) {
+        // KiCad's lock file for the board, naming a user on another host.
+        writeFile(editor->dir_ / ("~" + board.filename().string() + ".lck"),
+                  R"({"hostname":"elsewhere","username":"someone"})");
+    }
     editor->url_ = "ipc://" + (tmp / "kicad" / "api.sock").string();
 
     editor->pid_ = spawn({"pcbnew", copy.string()},
@@ -170,8 +175,10 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path
             return nullptr;
         }
         int status = 0;
-        runCommand(probePath() + " " + editor->url_ + " ready 2>/dev/null", &status);
-        if (status == 0) return editor;
+        const std::string answer =
+            runCommand(probePath() + " " + editor->url_ + " ready 2>&1", &status);
+        if (!blockedByDialog && status == 0) return editor;
+        if (blockedByDialog && answer.find("API status 4") != std::string::npos) return editor;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     error = "pcbnew did not answer on " + editor->url_ + " within a minute";

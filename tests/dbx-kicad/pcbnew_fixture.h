@@ -43,9 +43,12 @@ class XServer final {
 class Pcbnew final {
   public:
     // Starts pcbnew on a copy of `board` and waits until its API answers with the board open;
-    // null, with the reason in `error`, when it does not within a minute.
+    // null, with the reason in `error`, when it does not within a minute. With `blockedByDialog`
+    // the board is left as if another KiCad had it open, so pcbnew starts with a modal question,
+    // and the wait is for its API to answer "not ready" instead.
     static std::unique_ptr<Pcbnew> start(const std::string& display,
-                                         const std::filesystem::path& board, std::string& error);
+                                         const std::filesystem::path& board, std::string& error,
+                                         bool blockedByDialog = false);
     ~Pcbnew();
 
     const std::string& url() const { return url_; }
