@@ -111,16 +111,16 @@ class LiveDesign final : public Design {
     }
 
     DbxStatusCode placeLine(const LineRecord& line) override {
-        std::unique_lock<std::mutex> lock(mutex_);
+        const std::lock_guard<std::mutex> guard(mutex_);
         if (failure_ == status::kOk && ipc_->gone()) fail(status::kServerTerminated);
         if (failure_ != status::kOk) return failure_;
 
         board::types::BoardGraphicShape shape;
         shape.set_layer(static_cast<board::types::BoardLayer>(
             apiLayers_[static_cast<std::size_t>(line.layerId) - 1]));
-        auto* attributes = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
-        attributes->mutable_width()->set_value_nm(line.width * kNanometresPerUnit);
-        attributes->set_style(types::SLS_SOLID);
+        auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
+        stroke->mutable_width()->set_value_nm(line.width * kNanometresPerUnit);
+        stroke->set_style(types::SLS_SOLID);
         auto* segment = shape.mutable_shape()->mutable_segment();
         segment->mutable_start()->set_x_nm(line.startX * kNanometresPerUnit);
         segment->mutable_start()->set_y_nm(-std::int64_t{line.startY} * kNanometresPerUnit);
