@@ -13,6 +13,8 @@
 
 #include "dbx-kicad/design.h"
 #include "dbx-kicad/file_design.h"
+#include "dbx-kicad/kicad_ipc.h"
+#include "dbx-kicad/live_design.h"
 #include "dbx-kicad/status.h"
 
 using bitlay::dbx::DbxStatusCode;
@@ -72,12 +74,15 @@ Slot* findSlot(Registry& reg, const DesignContext* context) noexcept {
     return &found;
 }
 
-// Which design the editor has open: the board file DBX_DESIGN names, else the default board.
+// Which design the editor has open: the board file DBX_DESIGN names; else the board open in a
+// KiCad that answers on its API socket; else the default board file.
 DbxStatusCode attach(std::unique_ptr<Design>& design) {
     const char* configured = std::getenv(kDesignVariable);
     if (configured != nullptr && *configured != '\0') {
         return openFileDesign(configured, false, design);
     }
+    const LiveAttachment live = openLiveDesign(kicadSocketUrl(), design);
+    if (live.editorFound) return live.status;
     return openFileDesign(kDefaultBoardName, true, design);
 }
 

@@ -1,0 +1,39 @@
+#include "dbx-kicad/commit_batcher.h"
+
+namespace bitlay::kicad {
+
+void CommitBatcher::lineQueued(TimePoint now) noexcept {
+    if (queued_ == 0) oldestQueued_ = now;
+    ++queued_;
+    ++linesInCommit_;
+    commitOpen_ = true;
+    lastQueued_ = now;
+}
+
+CommitBatcher::Action CommitBatcher::due(TimePoint now) const noexcept {
+    if (queued_ > 0) {
+        if (queued_ >= policy_.maxLines || now - oldestQueued_ >= policy_.maxAge) {
+            return Action::kSendBatch;
+        }
+        return Action::kNone;
+    }
+    if (commitOpen_ && now - lastQueued_ >= policy_.idleBeforeCommitEnd) return Action::kEndCommit;
+    return Action::kNone;
+}
+
+std::optional<CommitBatcher::TimePoint> CommitBatcher::nextDeadline() const noexcept {
+    if (queued_ >= policy_.maxLines) return oldestQueued_;
+    if (queued_ > 0) return oldestQueued_ + policy_.maxAge;
+    if (commitOpen_) return lastQueued_ + policy_.idleBeforeCommitEnd;
+    return std::nullopt;
+}
+
+void CommitBatcher::batchSent() noexcept { queued_ = 0; }
+
+void CommitBatcher::commitEnded() noexcept {
+    queued_ = 0;
+    linesInCommit_ = 0;
+    commitOpen_ = false;
+}
+
+}  // namespace bitlay::kicad

@@ -1,0 +1,154 @@
+#include "dbx-kicad/kicad_ipc.h"
+
+#include <google/protobuf/message.h>
+#include <nng/protocol/reqrep0/req.h>
+
+#include <cstdlib>
+
+#include "dbx-kicad/proto/envelope.pb.h"
+
+namespace bitlay::kicad {
+
+namespace {
+constexpr char kClientName[] = "bitlay";
+constexpr char kIpcScheme[] = "ipc://";
+
+nng_duration toNng(std::chrono::milliseconds timeout) {
+    return static_cast<nng_duration>(std::max<std::chrono::milliseconds::rep>(1, timeout.count()));
+}
+}  // namespace
+
+std::string kicadSocketUrl() {
+    const char* configured = std::getenv("KICAD_API_SOCKET");
+    if (configured != nullptr && *configured != '\0') return configured;
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string dir = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+    return std::string(kIpcScheme) + dir + "/kicad/api.sock";
+}
+
+std::string socketPath(const std::string& url) {
+    const std::string scheme = kIpcScheme;
+    if (url.compare(0, scheme.size(), scheme) != 0) return {};
+    return url.substr(scheme.size());
+}
+
+KicadIpc::~KicadIpc() { close(); }
+
+void KicadIpc::onPipeEvent(nng_pipe, nng_pipe_ev event, void* self) {
+    auto* ipc = static_cast<KicadIpc*>(self);
+    if (event == NNG_PIPE_EV_ADD_POST) {
+        ipc->connected_ = true;
+        return;
+    }
+    if (event != NNG_PIPE_EV_REM_POST || !ipc->connected_.load()) return;
+    ipc->gone_ = true;
+    const std::lock_guard<std::mutex> guard(ipc->aioMutex_);
+    if (ipc->aio_ != nullptr) nng_aio_cancel(ipc->aio_);
+}
+
+CallResult KicadIpc::connect(const std::string& url) {
+    close();
+    gone_ = false;
+    connected_ = false;
+    if (int rv = nng_req0_open(&socket_); rv != 0) {
+        return {CallOutcome::kNoServer, 0, nng_strerror(rv)};
+    }
+    open_ = true;
+    // Never send a request twice: KiCad would carry it out twice.
+    nng_socket_set_ms(socket_, NNG_OPT_REQ_RESENDTIME, NNG_DURATION_INFINITE);
+    nng_pipe_notify(socket_, NNG_PIPE_EV_ADD_POST, &KicadIpc::onPipeEvent, this);
+    nng_pipe_notify(socket_, NNG_PIPE_EV_REM_POST, &KicadIpc::onPipeEvent, this);
+    int rv = nng_aio_alloc(&aio_, nullptr, nullptr);
+    if (rv == 0) rv = nng_ctx_open(&context_, socket_);
+    if (rv == 0) rv = nng_ctx_set_ms(context_, NNG_OPT_REQ_RESENDTIME, NNG_DURATION_INFINITE);
+    if (rv == 0) rv = nng_dial(socket_, url.c_str(), nullptr, 0);
+    if (rv != 0) {
+        close();
+        return {CallOutcome::kNoServer, 0, nng_strerror(rv)};
+    }
+    return {};
+}
+
+void KicadIpc::close() noexcept {
+    if (!open_) return;
+    open_ = false;
+    nng_close(socket_);  // waits for the pipe callbacks
+    socket_ = NNG_SOCKET_INITIALIZER;
+    context_ = NNG_CTX_INITIALIZER;
+    const std::lock_guard<std::mutex> guard(aioMutex_);
+    if (aio_ != nullptr) nng_aio_free(aio_);
+    aio_ = nullptr;
+}
+
+CallResult KicadIpc::exchange(nng_msg* request, nng_msg** reply,
+                              std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto run = [&](bool send) {
+        {
+            const std::lock_guard<std::mutex> guard(aioMutex_);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            nng_aio_set_timeout(aio_, toNng(left));
+            if (send) {
+                nng_aio_set_msg(aio_, request);
+                nng_ctx_send(context_, aio_);
+            } else {
+                nng_ctx_recv(context_, aio_);
+            }
+            // The connection may have gone between the check before the call and its start.
+            if (gone_.load()) nng_aio_cancel(aio_);
+        }
+        nng_aio_wait(aio_);
+        return nng_aio_result(aio_);
+    };
+    const auto failed = [&](int rv) -> CallResult {
+        if (gone_.load()) return {CallOutcome::kGone, 0, "KiCad went away"};
+        if (rv == NNG_ETIMEDOUT) return {CallOutcome::kTimedOut, 0, "KiCad did not answer in time"};
+        return {CallOutcome::kGone, 0, nng_strerror(rv)};
+    };
+    if (int rv = run(true); rv != 0) {
+        nng_msg_free(request);
+        return failed(rv);
+    }
+    if (int rv = run(false); rv != 0) return failed(rv);
+    *reply = nng_aio_get_msg(aio_);
+    return {};
+}
+
+CallResult KicadIpc::call(const google::protobuf::Message& request,
+                          google::protobuf::Message* response, std::chrono::milliseconds timeout) {
+    if (!open_) return {CallOutcome::kNoServer, 0, "not connected"};
+    if (gone_.load()) return {CallOutcome::kGone, 0, "KiCad went away"};
+
+    kiapi::common::ApiRequest envelope;
+    const char* token = std::getenv("KICAD_API_TOKEN");
+    envelope.mutable_header()->set_kicad_token(token != nullptr ? token : "");
+    envelope.mutable_header()->set_client_name(kClientName);
+    envelope.mutable_message()->PackFrom(request);
+    const std::string bytes = envelope.SerializeAsString();
+
+    nng_msg* message = nullptr;
+    if (int rv = nng_msg_alloc(&message, 0); rv != 0) {
+        return {CallOutcome::kGone, 0, nng_strerror(rv)};
+    }
+    nng_msg_append(message, bytes.data(), bytes.size());
+    nng_msg* reply = nullptr;
+    const CallResult exchanged = exchange(message, &reply, timeout);
+    if (!exchanged.ok()) return exchanged;
+
+    kiapi::common::ApiResponse answer;
+    const bool parsed =
+        answer.ParseFromArray(nng_msg_body(reply), static_cast<int>(nng_msg_len(reply)));
+    nng_msg_free(reply);
+    if (!parsed) return {CallOutcome::kBadReply, 0, "the reply is not an API response"};
+    const int status = answer.status().status();
+    if (status != api_status::kOk) {
+        return {CallOutcome::kRefused, status, answer.status().error_message()};
+    }
+    if (response != nullptr && !response->ParseFromString(answer.message().value())) {
+        return {CallOutcome::kBadReply, status, "the reply does not hold the expected message"};
+    }
+    return {CallOutcome::kOk, status, {}};
+}
+
+}  // namespace bitlay::kicad

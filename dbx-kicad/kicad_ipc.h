@@ -1,0 +1,87 @@
+#pragma once
+
+// One connection to a running KiCad's API socket: NNG request/reply, one request at a time.
+//
+// nng's request protocol would send a request again when no reply came within a minute; KiCad
+// then carries it out twice. Here a request is sent once and only once, every call has its own
+// deadline, and the connection going away ends a waiting call at once.
+
+#include <nng/nng.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+
+namespace google::protobuf {
+class Message;
+}
+
+namespace bitlay::kicad {
+
+// The API socket KiCad 9 listens on: KICAD_API_SOCKET when set, else ipc://$TMPDIR/kicad/api.sock
+// (TMPDIR defaulting to /tmp).
+std::string kicadSocketUrl();
+
+// The file system path behind an ipc:// address; empty for any other kind of address.
+std::string socketPath(const std::string& url);
+
+enum class CallOutcome {
+    kOk,
+    kNoServer,  // nobody listens there
+    kGone,      // the connection went away, before or during the call
+    kTimedOut,  // no reply within the call's deadline
+    kRefused,   // KiCad answered with a status other than OK (see apiStatus)
+    kBadReply,  // the reply did not parse as the expected message
+};
+
+struct CallResult {
+    CallOutcome outcome = CallOutcome::kOk;
+    int apiStatus = 0;  // KiCad's ApiStatusCode when it answered
+    std::string message;
+
+    bool ok() const noexcept { return outcome == CallOutcome::kOk; }
+};
+
+// KiCad's ApiStatusCode values the stand-in tells apart.
+namespace api_status {
+constexpr int kOk = 1;
+constexpr int kNotReady = 4;
+constexpr int kUnhandled = 5;
+constexpr int kBusy = 7;
+}  // namespace api_status
+
+class KicadIpc final {
+  public:
+    KicadIpc() = default;
+    KicadIpc(const KicadIpc&) = delete;
+    KicadIpc& operator=(const KicadIpc&) = delete;
+    ~KicadIpc();
+
+    // Dials `url`; kNoServer when nobody answers the dial.
+    CallResult connect(const std::string& url);
+
+    // Sends `request` wrapped in KiCad's envelope and parses the reply's payload into
+    // `response` (which may be null when the payload does not matter). Never resends.
+    CallResult call(const google::protobuf::Message& request, google::protobuf::Message* response,
+                    std::chrono::milliseconds timeout);
+
+    // True once the connection to KiCad went away.
+    bool gone() const noexcept { return gone_.load(); }
+
+    void close() noexcept;
+
+  private:
+    static void onPipeEvent(nng_pipe pipe, nng_pipe_ev event, void* self);
+    CallResult exchange(nng_msg* request, nng_msg** reply, std::chrono::milliseconds timeout);
+
+    nng_socket socket_ = NNG_SOCKET_INITIALIZER;
+    nng_ctx context_ = NNG_CTX_INITIALIZER;
+    nng_aio* aio_ = nullptr;
+    bool open_ = false;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> gone_{false};
+    std::mutex aioMutex_;  // the pipe callback cancels the call in flight
+};
+
+}  // namespace bitlay::kicad

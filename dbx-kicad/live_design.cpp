@@ -1,0 +1,380 @@
+#include "dbx-kicad/live_design.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "dbx-kicad/commit_batcher.h"
+#include "dbx-kicad/kicad_ipc.h"
+#include "dbx-kicad/proto/board_commands.pb.h"
+#include "dbx-kicad/proto/board_types.pb.h"
+#include "dbx-kicad/proto/common_commands.pb.h"
+#include "dbx-kicad/status.h"
+
+namespace bitlay::kicad {
+
+namespace cmd = kiapi::common::commands;
+namespace types = kiapi::common::types;
+namespace board = kiapi::board;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Each request waits this long for its reply; a batch into a large board takes the longest.
+constexpr auto kShortCallTimeout = 5s;
+constexpr auto kLongCallTimeout = 30s;
+// KiCad answers BUSY while an interactive tool is active and NOT_READY while a dialog is open;
+// it has then done nothing, so the request is asked again, for this long at most.
+constexpr auto kBusyWait = 2s;
+constexpr auto kBusyPause = 50ms;
+// One database unit is 10 nm.
+constexpr std::int64_t kNanometresPerUnit = 10;
+
+DbxStatusCode statusOf(const CallResult& result) noexcept {
+    switch (result.outcome) {
+        case CallOutcome::kOk:
+            return status::kOk;
+        case CallOutcome::kGone:
+            return status::kServerTerminated;
+        case CallOutcome::kNoServer:
+        case CallOutcome::kTimedOut:
+            return status::kNoConnection;
+        case CallOutcome::kRefused:
+            if (result.apiStatus == api_status::kBusy ||
+                result.apiStatus == api_status::kNotReady) {
+                return status::kServerBusy;
+            }
+            return status::kServerError;
+        case CallOutcome::kBadReply:
+            return status::kBadServerData;
+    }
+    return status::kServerError;
+}
+
+bool notReady(const CallResult& result) noexcept {
+    return result.outcome == CallOutcome::kRefused &&
+           (result.apiStatus == api_status::kBusy || result.apiStatus == api_status::kNotReady);
+}
+
+// A call asked again while KiCad says it is busy or not ready, for `wait` at most.
+CallResult callWhenReady(KicadIpc& ipc, const google::protobuf::Message& request,
+                         google::protobuf::Message* response, std::chrono::milliseconds timeout,
+                         std::chrono::milliseconds wait) {
+    const auto giveUp = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        CallResult result = ipc.call(request, response, timeout);
+        if (!notReady(result) || std::chrono::steady_clock::now() >= giveUp) return result;
+        std::this_thread::sleep_for(kBusyPause);
+    }
+}
+
+// An advisory lock beside KiCad's socket, held while a design is attached to that KiCad.
+class EditorLock final {
+  public:
+    explicit EditorLock(int fd) noexcept : fd_(fd) {}
+    EditorLock(const EditorLock&) = delete;
+    EditorLock& operator=(const EditorLock&) = delete;
+    ~EditorLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+  private:
+    int fd_;
+};
+
+class LiveDesign final : public Design {
+  public:
+    LiveDesign(std::unique_ptr<KicadIpc> ipc, types::DocumentSpecifier board,
+               std::vector<int> apiLayers, std::vector<LayerName> names,
+               std::unique_ptr<EditorLock> lock)
+        : ipc_(std::move(ipc)),
+          board_(std::move(board)),
+          apiLayers_(std::move(apiLayers)),
+          lock_(std::move(lock)) {
+        layerNames_ = std::move(names);
+        *batch_.mutable_header()->mutable_document() = board_;
+        worker_ = std::thread([this] { run(); });
+    }
+
+    ~LiveDesign() override {
+        stop();
+        ipc_->close();
+    }
+
+    DbxStatusCode placeLine(const LineRecord& line) override {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        if (failure_ == status::kOk && ipc_->gone()) fail(status::kServerTerminated);
+        if (failure_ != status::kOk) return failure_;
+
+        board::types::BoardGraphicShape shape;
+        shape.set_layer(static_cast<board::types::BoardLayer>(
+            apiLayers_[static_cast<std::size_t>(line.layerId) - 1]));
+        auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
+        stroke->mutable_width()->set_value_nm(line.width * kNanometresPerUnit);
+        stroke->set_style(types::SLS_SOLID);
+        auto* segment = shape.mutable_shape()->mutable_segment();
+        segment->mutable_start()->set_x_nm(line.startX * kNanometresPerUnit);
+        segment->mutable_start()->set_y_nm(-std::int64_t{line.startY} * kNanometresPerUnit);
+        segment->mutable_end()->set_x_nm(line.endX * kNanometresPerUnit);
+        segment->mutable_end()->set_y_nm(-std::int64_t{line.endY} * kNanometresPerUnit);
+        batch_.add_items()->PackFrom(shape);
+
+        const bool first = batcher_.queued() == 0;
+        const auto now = CommitBatcher::Clock::now();
+        batcher_.lineQueued(now);
+        if (batcher_.due(now) == CommitBatcher::Action::kSendBatch) {
+            // A full batch goes out from here, so a fast caller is held to KiCad's pace.
+            sendBatch();
+            return failure_;
+        }
+        if (first) wake_.notify_one();
+        return status::kOk;
+    }
+
+    DbxStatusCode close() override {
+        stop();
+        ipc_->close();
+        lock_.reset();
+        return undelivered_ ? failure_ : status::kOk;
+    }
+
+  private:
+    // The worker sends batches that grew old and ends the commit once the caller went quiet.
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stopping_) {
+            if (!step(CommitBatcher::Clock::now())) {
+                const auto deadline = batcher_.nextDeadline();
+                if (deadline) {
+                    wake_.wait_until(lock, *deadline);
+                } else {
+                    wake_.wait(lock);
+                }
+            }
+        }
+        // What is left goes out before the design lets go.
+        sendBatch();
+        endCommit();
+    }
+
+    // Does what is due; false when nothing was.
+    bool step(CommitBatcher::TimePoint now) {
+        switch (batcher_.due(now)) {
+            case CommitBatcher::Action::kSendBatch:
+                sendBatch();
+                return true;
+            case CommitBatcher::Action::kEndCommit:
+                endCommit();
+                return true;
+            case CommitBatcher::Action::kNone:
+                return false;
+        }
+        return false;
+    }
+
+    void stop() {
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (worker_.joinable()) worker_.join();
+    }
+
+    void fail(DbxStatusCode code) {
+        if (failure_ == status::kOk) failure_ = code;
+        if (batcher_.linesInCommit() > 0) undelivered_ = true;
+    }
+
+    // Mutex held.
+    void sendBatch() {
+        if (batcher_.queued() == 0) return;
+        if (failure_ == status::kOk && commitId_.empty()) beginCommit();
+        if (failure_ == status::kOk) {
+            cmd::CreateItemsResponse response;
+            const CallResult result =
+                callWhenReady(*ipc_, batch_, &response, kLongCallTimeout, kBusyWait);
+            if (!result.ok()) {
+                fail(statusOf(result));
+            } else if (response.status() != types::IRS_OK ||
+                       response.created_items_size() != batch_.items_size()) {
+                fail(status::kServerError);
+            } else {
+                for (const auto& created : response.created_items()) {
+                    if (created.status().code() != cmd::ISC_OK) {
+                        fail(status::kServerError);
+                        break;
+                    }
+                }
+            }
+        } else {
+            fail(failure_);
+        }
+        batch_.clear_items();
+        batcher_.batchSent();
+    }
+
+    void beginCommit() {
+        cmd::BeginCommitResponse response;
+        const CallResult result =
+            callWhenReady(*ipc_, cmd::BeginCommit{}, &response, kShortCallTimeout, kBusyWait);
+        if (!result.ok()) {
+            fail(statusOf(result));
+            return;
+        }
+        commitId_ = response.id().value();
+    }
+
+    // Mutex held. After a refusal what KiCad took so far is still committed: those lines were
+    // reported placed.
+    void endCommit() {
+        if (!batcher_.commitOpen()) return;
+        if (!commitId_.empty() && !ipc_->gone()) {
+            cmd::EndCommit request;
+            request.mutable_id()->set_value(commitId_);
+            request.set_action(cmd::CMA_COMMIT);
+            request.set_message(commitMessage(batcher_.linesInCommit()));
+            const CallResult result =
+                callWhenReady(*ipc_, request, nullptr, kLongCallTimeout, kBusyWait);
+            if (!result.ok()) fail(statusOf(result));
+        } else if (ipc_->gone()) {
+            fail(status::kServerTerminated);
+        }
+        commitId_.clear();
+        batcher_.commitEnded();
+    }
+
+    std::unique_ptr<KicadIpc> ipc_;
+    const types::DocumentSpecifier board_;
+    const std::vector<int> apiLayers_;
+    std::unique_ptr<EditorLock> lock_;
+
+    std::mutex mutex_;  // everything below, and every use of ipc_ after attaching
+    std::condition_variable wake_;
+    CommitBatcher batcher_;
+    cmd::CreateItems batch_;
+    std::string commitId_;
+    DbxStatusCode failure_ = status::kOk;  // once set, every later call returns it
+    bool undelivered_ = false;             // some queued line never reached a finished commit
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+// The lock file beside KiCad's socket; null with 32106 when another attachment holds it.
+DbxStatusCode lockEditor(const std::string& url, std::unique_ptr<EditorLock>& lock) {
+    const std::string path = socketPath(url);
+    if (path.empty()) {
+        lock = std::make_unique<EditorLock>(-1);
+        return status::kOk;
+    }
+    const std::string lockPath = path + ".dbx.lock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return status::kServerError;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return status::kServerBusy;
+    }
+    lock = std::make_unique<EditorLock>(fd);
+    return status::kOk;
+}
+
+// Where a layer stands in the editor's own lists (its layer manager, the layers section of the
+// board files it writes): copper from top to bottom, then front before back in each technical
+// pair. The API hands the enabled layers over in its internal numbering instead.
+int editorRank(int apiLayer) noexcept {
+    if (apiLayer >= 3 && apiLayer <= 34) return apiLayer - 3;  // F.Cu, In1.Cu ... In30.Cu, B.Cu
+    if (apiLayer >= 35 && apiLayer <= 42) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
+    if (apiLayer >= 43 && apiLayer <= 48) return apiLayer - 3;  // Dwgs.User ... Margin
+    if (apiLayer >= 49 && apiLayer <= 52) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
+    if (apiLayer >= 53 && apiLayer <= 61) return apiLayer - 3;  // User.1 ... User.9
+    if (apiLayer >= 63 && apiLayer <= 98) return apiLayer - 4;  // User.10 ... User.45
+    return 1000 + apiLayer;                                     // Rescue, anything newer
+}
+
+}  // namespace
+
+std::string canonicalLayerName(int apiLayer) {
+    static const std::array<const char*, 28> kFixed = {
+        "B.Cu",   "B.Adhes", "F.Adhes",   "B.Paste",   "F.Paste",   "B.SilkS",   "F.SilkS",
+        "B.Mask", "F.Mask",  "Dwgs.User", "Cmts.User", "Eco1.User", "Eco2.User", "Edge.Cuts",
+        "Margin", "B.CrtYd", "F.CrtYd",   "B.Fab",     "F.Fab",     "User.1",    "User.2",
+        "User.3", "User.4",  "User.5",    "User.6",    "User.7",    "User.8",    "User.9"};
+    if (apiLayer == 3) return "F.Cu";
+    if (apiLayer >= 4 && apiLayer <= 33) return "In" + std::to_string(apiLayer - 3) + ".Cu";
+    if (apiLayer >= 34 && apiLayer <= 61) return kFixed[static_cast<std::size_t>(apiLayer - 34)];
+    if (apiLayer == 62) return "Rescue";
+    if (apiLayer >= 63 && apiLayer <= 98) return "User." + std::to_string(apiLayer - 53);
+    return {};
+}
+
+std::string commitMessage(std::size_t lines) {
+    std::string digits = std::to_string(lines);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+    return "Bitlay: " + digits + (lines == 1 ? " line" : " lines");
+}
+
+LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& design) {
+    auto ipc = std::make_unique<KicadIpc>();
+    if (!ipc->connect(url).ok()) return {false, status::kOk};
+
+    const auto readyWait = std::chrono::milliseconds(kReadyWaitMilliseconds);
+    cmd::GetVersionResponse version;
+    CallResult result =
+        callWhenReady(*ipc, cmd::GetVersion{}, &version, kShortCallTimeout, readyWait);
+    if (!result.ok()) return {true, statusOf(result)};
+    if (version.version().major() < 9) return {true, status::kVersionIncompatible};
+
+    cmd::GetOpenDocuments query;
+    query.set_type(types::DOCTYPE_PCB);
+    cmd::GetOpenDocumentsResponse documents;
+    result = callWhenReady(*ipc, query, &documents, kShortCallTimeout, readyWait);
+    // The project manager answers UNHANDLED until its board editor is open: no board there.
+    if (result.outcome == CallOutcome::kRefused && result.apiStatus == api_status::kUnhandled) {
+        return {false, status::kOk};
+    }
+    if (!result.ok()) return {true, statusOf(result)};
+    if (documents.documents_size() == 0) return {false, status::kOk};
+    const types::DocumentSpecifier board = documents.documents(0);
+
+    std::unique_ptr<EditorLock> lock;
+    if (const DbxStatusCode locked = lockEditor(url, lock); locked != status::kOk) {
+        return {true, locked};
+    }
+
+    board::commands::GetBoardEnabledLayers layersQuery;
+    *layersQuery.mutable_board() = board;
+    board::commands::BoardEnabledLayersResponse enabled;
+    result = callWhenReady(*ipc, layersQuery, &enabled, kShortCallTimeout, readyWait);
+    if (!result.ok()) return {true, statusOf(result)};
+
+    std::vector<int> apiLayers(enabled.layers().begin(), enabled.layers().end());
+    std::stable_sort(apiLayers.begin(), apiLayers.end(),
+                     [](int a, int b) { return editorRank(a) < editorRank(b); });
+    std::vector<LayerName> names;
+    for (const int layer : apiLayers) {
+        const std::string canonical = canonicalLayerName(layer);
+        if (canonical.empty()) return {true, status::kBadServerData};
+        board::commands::GetBoardLayerName nameQuery;
+        *nameQuery.mutable_board() = board;
+        nameQuery.set_layer(static_cast<board::types::BoardLayer>(layer));
+        board::commands::BoardLayerNameResponse name;
+        result = callWhenReady(*ipc, nameQuery, &name, kShortCallTimeout, readyWait);
+        if (!result.ok()) return {true, statusOf(result)};
+        names.push_back(makeLayerName(canonical, name.name()));
+    }
+
+    design = std::make_unique<LiveDesign>(std::move(ipc), board, std::move(apiLayers),
+                                          std::move(names), std::move(lock));
+    return {true, status::kOk};
+}
+
+}  // namespace bitlay::kicad

@@ -1,0 +1,127 @@
+#include "dbx-kicad/commit_batcher.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bitlay::kicad::BatchPolicy;
+using bitlay::kicad::CommitBatcher;
+using Action = CommitBatcher::Action;
+using std::chrono::milliseconds;
+
+// A small policy, so that a table can fill a batch: 3 lines, 5 ms, 300 ms.
+constexpr BatchPolicy kPolicy{3, milliseconds(5), milliseconds(300)};
+
+const CommitBatcher::TimePoint kStart{};
+
+CommitBatcher::TimePoint at(int ms) { return kStart + milliseconds(ms); }
+
+const char* name(Action action) {
+    switch (action) {
+        case Action::kNone:
+            return "none";
+        case Action::kSendBatch:
+            return "send";
+        case Action::kEndCommit:
+            return "end";
+    }
+    return "?";
+}
+
+// One step: 'q' a line queued, 's' the batch sent, 'e' the commit ended; then what is due.
+struct Step {
+    char event;
+    int ms;
+    Action due;
+};
+
+struct Script {
+    const char* what;
+    std::vector<Step> steps;
+};
+
+void PrintTo(const Script& script, std::ostream* out) { *out << script.what; }
+
+class CommitBatcherScript : public ::testing::TestWithParam<Script> {};
+
+TEST_P(CommitBatcherScript, DueActions) {
+    CommitBatcher batcher(kPolicy);
+    int index = 0;
+    for (const Step& step : GetParam().steps) {
+        if (step.event == 'q') batcher.lineQueued(at(step.ms));
+        if (step.event == 's') batcher.batchSent();
+        if (step.event == 'e') batcher.commitEnded();
+        EXPECT_STREQ(name(batcher.due(at(step.ms))), name(step.due))
+            << "step " << index << " at " << step.ms << " ms";
+        ++index;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timing, CommitBatcherScript,
+    ::testing::Values(
+        Script{"nothing queued, nothing due",
+               {{'-', 0, Action::kNone}, {'-', 10000, Action::kNone}}},
+        Script{"a full batch goes at once",
+               {{'q', 0, Action::kNone}, {'q', 1, Action::kNone}, {'q', 1, Action::kSendBatch}}},
+        Script{"a batch goes when its oldest line is 5 ms old, not before",
+               {{'q', 0, Action::kNone},
+                {'q', 4, Action::kNone},
+                {'-', 4, Action::kNone},
+                {'-', 5, Action::kSendBatch}}},
+        Script{"the commit ends 300 ms after the last line, not after the last batch",
+               {{'q', 0, Action::kNone},
+                {'-', 5, Action::kSendBatch},
+                {'s', 5, Action::kNone},
+                {'-', 299, Action::kNone},
+                {'-', 300, Action::kEndCommit},
+                {'e', 300, Action::kNone},
+                {'-', 5000, Action::kNone}}},
+        Script{"a steady caller keeps the commit open",
+               {{'q', 0, Action::kNone},
+                {'-', 5, Action::kSendBatch},
+                {'s', 5, Action::kNone},
+                {'q', 250, Action::kNone},
+                {'-', 255, Action::kSendBatch},
+                {'s', 255, Action::kNone},
+                {'-', 500, Action::kNone},
+                {'-', 550, Action::kEndCommit}}},
+        Script{"lines still waiting go before the commit ends",
+               {{'q', 0, Action::kNone},
+                {'-', 1000, Action::kSendBatch},
+                {'s', 1000, Action::kEndCommit}}},
+        Script{"after the end a new line opens a new commit",
+               {{'q', 0, Action::kNone},
+                {'s', 5, Action::kNone},
+                {'e', 300, Action::kNone},
+                {'q', 400, Action::kNone},
+                {'s', 405, Action::kNone},
+                {'-', 700, Action::kEndCommit}}}),
+    [](const ::testing::TestParamInfo<Script>& info) {
+        return "case" + std::to_string(info.index);
+    });
+
+TEST(CommitBatcher, DeadlinesForTheWaitingThreadAndTheCommitsLineCount) {
+    CommitBatcher batcher(kPolicy);
+    EXPECT_FALSE(batcher.nextDeadline());
+    batcher.lineQueued(at(10));
+    batcher.lineQueued(at(12));
+    EXPECT_EQ(batcher.nextDeadline(), at(15)) << "the oldest line's age";
+    batcher.lineQueued(at(13));
+    EXPECT_EQ(batcher.nextDeadline(), at(10)) << "a full batch is due already";
+    batcher.batchSent();
+    EXPECT_EQ(batcher.nextDeadline(), at(313)) << "the quiet time after the last line";
+    batcher.lineQueued(at(20));
+    EXPECT_EQ(batcher.linesInCommit(), 4u);
+    batcher.batchSent();
+    batcher.commitEnded();
+    EXPECT_FALSE(batcher.nextDeadline());
+    EXPECT_EQ(batcher.linesInCommit(), 0u);
+    EXPECT_FALSE(batcher.commitOpen());
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// Reads a running KiCad's state through its API, for the tests and the benchmark: whether it has
+// a board open, and the graphic segments on that board. A process of its own, so that it never
+// shares a protobuf registry with the stand-in library.
+//
+//   kicad_probe URL ready      exit 0 when a board is open and KiCad answers OK
+//   kicad_probe URL segments   one line per segment: API-LAYER X1 Y1 X2 Y2 WIDTH (nanometres)
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "dbx-kicad/kicad_ipc.h"
+#include "dbx-kicad/proto/board_types.pb.h"
+#include "dbx-kicad/proto/common_commands.pb.h"
+
+namespace cmd = kiapi::common::commands;
+namespace types = kiapi::common::types;
+using bitlay::kicad::CallResult;
+using bitlay::kicad::KicadIpc;
+
+namespace {
+
+constexpr auto kTimeout = std::chrono::seconds(20);
+
+int report(const char* what, const CallResult& result) {
+    std::fprintf(stderr, "kicad_probe: %s: outcome %d, API status %d %s\n", what,
+                 static_cast<int>(result.outcome), result.apiStatus, result.message.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: kicad_probe URL ready|segments\n");
+        return 2;
+    }
+    KicadIpc ipc;
+    if (CallResult dialled = ipc.connect(argv[1]); !dialled.ok()) return report("dial", dialled);
+
+    cmd::GetOpenDocuments query;
+    query.set_type(types::DOCTYPE_PCB);
+    cmd::GetOpenDocumentsResponse documents;
+    if (CallResult result = ipc.call(query, &documents, kTimeout); !result.ok()) {
+        return report("GetOpenDocuments", result);
+    }
+    if (documents.documents_size() == 0) {
+        std::fprintf(stderr, "kicad_probe: no board open\n");
+        return 1;
+    }
+    if (std::strcmp(argv[2], "ready") == 0) return 0;
+
+    cmd::GetItems items;
+    *items.mutable_header()->mutable_document() = documents.documents(0);
+    items.add_types(types::KOT_PCB_SHAPE);
+    cmd::GetItemsResponse response;
+    if (CallResult result = ipc.call(items, &response, kTimeout); !result.ok()) {
+        return report("GetItems", result);
+    }
+    std::string out;
+    for (const auto& item : response.items()) {
+        kiapi::board::types::BoardGraphicShape shape;
+        if (!shape.ParseFromString(item.value()) || !shape.shape().has_segment()) continue;
+        const auto& segment = shape.shape().segment();
+        out += std::to_string(shape.layer()) + ' ' + std::to_string(segment.start().x_nm()) + ' ' +
+               std::to_string(segment.start().y_nm()) + ' ' + std::to_string(segment.end().x_nm()) +
+               ' ' + std::to_string(segment.end().y_nm()) + ' ' +
+               std::to_string(shape.shape().attributes().stroke().width().value_nm()) + '\n';
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}

@@ -1,0 +1,351 @@
+// The stand-in library live in a real KiCad: pcbnew on a virtual X server with a four-layer
+// board, reached through the four exported functions, the board read back through KiCad's API.
+// One pcbnew serves every case but the one that kills it.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dbx-kicad/dbx32.h"
+#include "pcbnew_fixture.h"
+
+namespace fs = std::filesystem;
+using bitlay::dbx::DbxStatusCode;
+using bitlay::dbx::DesignContext;
+using bitlay::dbx::LayerRecord8;
+using bitlay::dbx::LineRecord;
+using namespace bitlay::kicad::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr DbxStatusCode kServerTerminated = 32102;
+constexpr DbxStatusCode kNoConnection = 32105;
+constexpr DbxStatusCode kServerBusy = 32106;
+constexpr DbxStatusCode kBadInput = 32122;
+constexpr DbxStatusCode kNoMoreLayers = 32161;
+constexpr DbxStatusCode kInvalidWidth = 32184;
+constexpr DbxStatusCode kInvalidLayerId = 32198;
+constexpr DbxStatusCode kOutsideWorkspace = 32232;
+constexpr std::int32_t kEdge = 150000000;  // 1500 mm in units of 10 nm
+// Longer than the quiet time after which the library ends a transfer's commit.
+constexpr auto kTransferOver = 700ms;
+
+// KiCad's API numbers of the layers the tests place on.
+constexpr int kFCu = 3, kIn1Cu = 4, kIn2Cu = 5, kBCu = 34, kFSilkS = 40;
+
+const fs::path kFourLayerBoard = fs::path(BITLAY_TEST_DATA) / "kicad" / "four-layer.kicad_pcb";
+
+struct Editor {
+    std::unique_ptr<XServer> x;
+    std::unique_ptr<Pcbnew> pcbnew;
+    std::string skipReason;
+    std::string failure;
+};
+
+Editor& editor() {
+    static Editor instance;
+    return instance;
+}
+
+class LiveEnvironment final : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        Editor& e = editor();
+        e.skipReason = whyNoKicad();
+        if (!e.skipReason.empty()) return;
+        e.x = std::make_unique<XServer>();
+        if (!e.x->running()) {
+            e.failure = "Xvfb did not start";
+            return;
+        }
+        e.pcbnew = Pcbnew::start(e.x->display(), kFourLayerBoard, e.failure);
+    }
+    void TearDown() override {
+        editor().pcbnew.reset();
+        editor().x.reset();
+    }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LiveEnvironment);
+
+LineRecord makeLine(std::int32_t layerId, std::int32_t width, std::int32_t startX,
+                    std::int32_t startY, std::int32_t endX, std::int32_t endY) {
+    LineRecord line{};
+    line.layerId = layerId;
+    line.width = width;
+    line.startX = startX;
+    line.startY = startY;
+    line.endX = endX;
+    line.endY = endY;
+    return line;
+}
+
+// The segment KiCad should hold for a line: nanometres, y upward turned downward.
+Segment expectedSegment(int apiLayer, const LineRecord& line) {
+    return {apiLayer,
+            std::int64_t{line.startX} * 10,
+            -std::int64_t{line.startY} * 10,
+            std::int64_t{line.endX} * 10,
+            -std::int64_t{line.endY} * 10,
+            std::int64_t{line.width} * 10};
+}
+
+// What `after` holds beyond `before` (both sorted).
+std::vector<Segment> added(const std::vector<Segment>& before, const std::vector<Segment>& after) {
+    std::vector<Segment> result;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(result));
+    return result;
+}
+
+std::string layerName(DesignContext& context, std::int32_t id, DbxStatusCode& status) {
+    LayerRecord8 record{};
+    status = TGetLayerById(&context, id, &record);
+    return std::string(record.layerName, strnlen(record.layerName, sizeof record.layerName));
+}
+
+class Live : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!editor().skipReason.empty())
+            GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;
+        ASSERT_TRUE(editor().pcbnew) << editor().failure;
+        unsetenv("DBX_DESIGN");
+        setenv("KICAD_API_SOCKET", pcbnew().url().c_str(), 1);
+    }
+    void TearDown() override { TCloseDesign(&context_, ""); }
+
+    Pcbnew& pcbnew() { return *editor().pcbnew; }
+
+    DesignContext context_{};
+};
+
+TEST_F(Live, LayersOfAFourLayerBoardInTheEditorsOrderWithTheirNames) {
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    const std::vector<std::string> expected = {
+        "F.Cu",       "GND plane", "In2.Cu",        "B.Cu",          "F.Adhesive",
+        "B.Adhesive", "F.Paste",   "B.Paste",       "F.Silkscreen",  "B.Silkscreen",
+        "F.Mask",     "B.Mask",    "User.Drawings", "User.Comments", "User.Eco1",
+        "User.Eco2",  "Edge.Cuts", "Margin",        "F.Courtyard",   "B.Courtyard",
+        "F.Fab",      "B.Fab",     "User.1",        "User.2",        "User.3",
+        "User.4"};
+    std::vector<std::string> names;
+    DbxStatusCode status = 0;
+    for (std::int32_t id = 1; id < 200; ++id) {
+        const std::string name = layerName(context_, id, status);
+        if (status != 0) break;
+        names.push_back(name);
+    }
+    EXPECT_EQ(status, kNoMoreLayers);
+    EXPECT_EQ(names, expected);
+    layerName(context_, 0, status);
+    EXPECT_EQ(status, kInvalidLayerId);
+}
+
+TEST_F(Live, LinesLandWithExactCoordinatesAndWidthsAndCloseEndsTheCommit) {
+    const auto before = pcbnew().segments();
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    struct Case {
+        std::int32_t layerId;
+        int apiLayer;
+        LineRecord line;
+    };
+    const std::vector<Case> cases = {
+        {1, kFCu, makeLine(1, 2540, 0, 0, 2540, 0)},
+        {2, kIn1Cu, makeLine(2, 1, -12345, 67890, 11111, -22222)},
+        {3, kIn2Cu, makeLine(3, 5080, 254000, -254000, 254000 + 1300, -254000)},
+        {4, kBCu, makeLine(4, 2540, kEdge, -kEdge, -kEdge, kEdge)},
+        {9, kFSilkS, makeLine(9, kEdge, 3, 7, 3, 7)},
+    };
+    std::vector<Segment> expected;
+    for (const auto& c : cases) {
+        LineRecord line = c.line;
+        EXPECT_EQ(TPlaceLine(&context_, &line), 0) << "layer " << c.layerId;
+        expected.push_back(expectedSegment(c.apiLayer, c.line));
+    }
+    // Closing delivers what is queued and ends the commit at once, without the quiet time.
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    std::sort(expected.begin(), expected.end());
+    const auto got = added(before, pcbnew().segments());
+    EXPECT_EQ(toText(got), toText(expected));
+}
+
+TEST_F(Live, RefusalsBeforeAnythingIsSent) {
+    const auto before = pcbnew().segments();
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    struct Case {
+        const char* what;
+        LineRecord line;
+        DbxStatusCode status;
+    };
+    const std::vector<Case> cases = {
+        {"layer 0", makeLine(0, 2540, 0, 0, 1, 0), kInvalidLayerId},
+        {"layer past the last", makeLine(27, 2540, 0, 0, 1, 0), kInvalidLayerId},
+        {"width 0", makeLine(1, 0, 0, 0, 1, 0), kInvalidWidth},
+        {"negative width", makeLine(1, -5, 0, 0, 1, 0), kInvalidWidth},
+        {"width beyond the workspace", makeLine(1, kEdge + 1, 0, 0, 1, 0), kOutsideWorkspace},
+        {"x beyond the workspace", makeLine(1, 2540, kEdge + 1, 0, 1, 0), kOutsideWorkspace},
+        {"y beyond the workspace", makeLine(1, 2540, 0, 0, 1, -kEdge - 1), kOutsideWorkspace},
+    };
+    for (const auto& c : cases) {
+        LineRecord line = c.line;
+        EXPECT_EQ(TPlaceLine(&context_, &line), c.status) << c.what;
+    }
+    EXPECT_EQ(TPlaceLine(&context_, nullptr), kBadInput);
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+    LineRecord line = makeLine(1, 2540, 0, 0, 1, 0);
+    EXPECT_EQ(TPlaceLine(&context_, &line), kNoConnection) << "after close";
+    EXPECT_EQ(TCloseDesign(&context_, ""), kNoConnection);
+    EXPECT_EQ(toText(added(before, pcbnew().segments())), "");
+}
+
+TEST_F(Live, EachTransferIsOneUndoStep) {
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    const auto before = pcbnew().segments();
+    // Two transfers with a pause between them, the second larger than one batch.
+    std::vector<Segment> first, second;
+    for (int i = 0; i < 3; ++i) {
+        LineRecord line = makeLine(9, 2540, i * 2540, 500000, i * 2540 + 1300, 500000);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+        first.push_back(expectedSegment(kFSilkS, line));
+    }
+    std::this_thread::sleep_for(kTransferOver);
+    for (int i = 0; i < 4500; ++i) {
+        LineRecord line = makeLine(10, 2540, (i % 300) * 2540, 600000 + (i / 300) * 2540,
+                                   (i % 300) * 2540 + 1300, 600000 + (i / 300) * 2540);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    }
+    std::this_thread::sleep_for(kTransferOver);
+    EXPECT_EQ(added(before, pcbnew().segments()).size(), 4503u) << "both transfers are in KiCad";
+
+    // The editor's undo takes back the whole second transfer and nothing of the first.
+    ASSERT_TRUE(pcbnew().pressKeys("ctrl+z"));
+    std::vector<Segment> left;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        left = added(before, pcbnew().segments());
+        if (left.size() != 4503u) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    std::sort(first.begin(), first.end());
+    EXPECT_EQ(toText(left), toText(first));
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+}
+
+TEST_F(Live, ASecondAttachmentToTheSameKicadIsRefused) {
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    DesignContext second{};
+    EXPECT_EQ(TOpenDesign(0, 16000, "", &second), kServerBusy);
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+    EXPECT_EQ(TOpenDesign(0, 16000, "", &second), 0) << "free again once the first let go";
+    EXPECT_EQ(TCloseDesign(&second, ""), 0);
+}
+
+TEST_F(Live, ABoardFileNamedInDbxDesignWinsOverARunningKicad) {
+    char pattern[] = "/tmp/dbx-live-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path board = fs::path(pattern) / "board.kicad_pcb";
+    // A KiCad 9 board file is newer than the file mode reads today; any answer but a live
+    // attachment shows the file was chosen.
+    std::ofstream(board) << "(kicad_pcb (version 20211014) (generator pcbnew)\n"
+                            "  (layers (0 \"F.Cu\" signal) (44 \"Edge.Cuts\" user))\n)\n";
+    setenv("DBX_DESIGN", board.c_str(), 1);
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    DbxStatusCode status = 0;
+    EXPECT_EQ(layerName(context_, 2, status), "Edge.Cuts");
+    DesignContext live{};
+    unsetenv("DBX_DESIGN");
+    EXPECT_EQ(TOpenDesign(0, 16000, "", &live), 0) << "KiCad itself is still free";
+    EXPECT_EQ(TCloseDesign(&live, ""), 0);
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+    fs::remove_all(pattern);
+}
+
+TEST(LiveFallback, NoKicadAnsweringMeansTheDefaultBoardFile) {
+    char pattern[] = "/tmp/dbx-live-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir);
+    unsetenv("DBX_DESIGN");
+    // Nobody listens there; a socket file without a listener counts the same.
+    for (const char* socket : {"none.sock", "dead.sock"}) {
+        if (std::string(socket) == "dead.sock") std::ofstream(dir / socket) << "";
+        setenv("KICAD_API_SOCKET", ("ipc://" + (dir / socket).string()).c_str(), 1);
+        DesignContext context{};
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(TOpenDesign(0, 16000, "", &context), 0) << socket;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << socket;
+        EXPECT_TRUE(fs::exists(dir / "untitled.kicad_pcb")) << socket;
+        EXPECT_EQ(TCloseDesign(&context, ""), 0);
+    }
+    fs::current_path(previous);
+    fs::remove_all(dir);
+}
+
+TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
+    if (!editor().skipReason.empty())
+        GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;
+    ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
+    std::string error;
+    auto blocked = Pcbnew::start(editor().x->display(), kFourLayerBoard, error, true);
+    ASSERT_TRUE(blocked) << error;
+    unsetenv("DBX_DESIGN");
+    setenv("KICAD_API_SOCKET", blocked->url().c_str(), 1);
+
+    DesignContext context{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TOpenDesign(0, 16000, "", &context), kServerBusy);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 2500ms) << "KiCad is given a moment to become ready";
+    EXPECT_LT(waited, 6s) << "but not forever";
+    EXPECT_EQ(TCloseDesign(&context, ""), kNoConnection) << "nothing was attached";
+}
+
+TEST(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) {
+    if (!editor().skipReason.empty())
+        GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;
+    ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
+    std::string error;
+    auto doomed = Pcbnew::start(editor().x->display(), kFourLayerBoard, error);
+    ASSERT_TRUE(doomed) << error;
+    unsetenv("DBX_DESIGN");
+    setenv("KICAD_API_SOCKET", doomed->url().c_str(), 1);
+
+    DesignContext context{};
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context), 0);
+    int placed = 0;
+    for (; placed < 5000; ++placed) {
+        LineRecord line = makeLine(1, 2540, (placed % 300) * 2540, (placed / 300) * 2540,
+                                   (placed % 300) * 2540 + 1300, (placed / 300) * 2540);
+        ASSERT_EQ(TPlaceLine(&context, &line), 0) << placed;
+    }
+    doomed->kill();
+    const auto killed = std::chrono::steady_clock::now();
+    // Within a batch at most the library notices; every status after that says so.
+    DbxStatusCode status = 0;
+    int afterKill = 0;
+    for (; afterKill < 100000 && status == 0; ++afterKill) {
+        LineRecord line = makeLine(1, 2540, 0, afterKill, 1300, afterKill);
+        status = TPlaceLine(&context, &line);
+    }
+    EXPECT_EQ(status, kServerTerminated);
+    EXPECT_LE(afterKill, 2001) << "lines reported placed after the kill";
+    for (int i = 0; i < 3; ++i) {
+        LineRecord line = makeLine(1, 2540, 0, 0, 1300, 0);
+        EXPECT_EQ(TPlaceLine(&context, &line), kServerTerminated);
+    }
+    EXPECT_EQ(TCloseDesign(&context, ""), kServerTerminated) << "queued lines were lost";
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 2s);
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+#include "pcbnew_fixture.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+namespace fs = std::filesystem;
+
+namespace bitlay::kicad::test {
+
+namespace {
+
+constexpr char kKicadCommon[] =
+    R"({"api": {"enable_server": true}, "do_not_show_again": {"data_collection_prompt": true,
+ "update_check_prompt": true, "env_var_overwrite_warning": true,
+ "scaled_3d_models_warning": true, "zone_fill_warning": true}})";
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+bool onPath(const char* tool) {
+    int status = 0;
+    runCommand(std::string("command -v ") + tool + " >/dev/null 2>&1", &status);
+    return status == 0;
+}
+
+// fork and exec `argv` with `env` added to ours; its output goes to `log`.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const fs::path& log, int keepFd = -1) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    setpgid(0, 0);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = ::open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    for (int fd = 3; fd < 1024; ++fd)
+        if (fd != keepFd) ::close(fd);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+void stopProcess(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(-pid, SIGKILL);  // the process group spawn() made for it
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+bool Segment::operator==(const Segment& other) const {
+    return std::tie(layer, startX, startY, endX, endY, width) ==
+           std::tie(other.layer, other.startX, other.startY, other.endX, other.endY, other.width);
+}
+
+bool Segment::operator<(const Segment& other) const {
+    return std::tie(layer, startX, startY, endX, endY, width) <
+           std::tie(other.layer, other.startX, other.startY, other.endX, other.endY, other.width);
+}
+
+std::string toText(const std::vector<Segment>& segments) {
+    std::ostringstream out;
+    for (const auto& s : segments) {
+        out << "layer " << s.layer << " (" << s.startX << ", " << s.startY << ") - (" << s.endX
+            << ", " << s.endY << ") width " << s.width << "\n";
+    }
+    return out.str();
+}
+
+std::string runCommand(const std::string& command, int* status) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buffer[65536];
+    std::size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+    const int result = pclose(pipe);
+    if (status) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return out;
+}
+
+std::string probePath() { return std::string(BITLAY_BIN_DIR) + "/kicad_probe"; }
+
+std::string whyNoKicad() {
+    for (const char* tool : {"pcbnew", "Xvfb", "xdotool"}) {
+        if (!onPath(tool)) return std::string(tool) + " is not installed";
+    }
+    return {};
+}
+
+XServer::XServer() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    char dir[] = "/tmp/bitlay-xvfb-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    const pid_t pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset", "-screen",
+                             "0", "1280x800x24", "-nolisten", "tcp"},
+                            {}, fs::path(dir) / "xvfb.log", fds[1]);
+    ::close(fds[1]);
+    std::string number;
+    char c = 0;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    fs::remove_all(dir);
+    if (number.empty()) {
+        stopProcess(pid);
+        return;
+    }
+    pid_ = pid;
+    display_ = ":" + number;
+}
+
+XServer::~XServer() { stopProcess(pid_); }
+
+std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path& board,
+                                      std::string& error, bool blockedByDialog) {
+    std::unique_ptr<Pcbnew> editor(new Pcbnew);
+    char pattern[] = "/tmp/bitlay-pcbnew-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        error = "no scratch folder";
+        return nullptr;
+    }
+    editor->dir_ = pattern;
+    editor->display_ = display;
+    const fs::path home = editor->dir_ / "home";
+    const fs::path tmp = editor->dir_ / "tmp";
+    const fs::path config = home / ".config" / "kicad" / "9.0";
+    fs::create_directories(config);
+    fs::create_directories(tmp);
+    writeFile(config / "kicad_common.json", kKicadCommon);
+    writeFile(config / "fp-lib-table", "(fp_lib_table (version 7))\n");
+    writeFile(config / "sym-lib-table", "(sym_lib_table (version 7))\n");
+    writeFile(config / "design-block-lib-table", "(design_block_lib_table (version 7))\n");
+    const fs::path copy = editor->dir_ / board.filename();
+    fs::copy_file(board, copy);
+    if (blockedByDialog) {
+        // KiCad's lock file for the board, naming a user on another host.
+        writeFile(editor->dir_ / ("~" + board.filename().string() + ".lck"),
+                  R"({"hostname":"elsewhere","username":"someone"})");
+    }
+    editor->url_ = "ipc://" + (tmp / "kicad" / "api.sock").string();
+
+    editor->pid_ = spawn({"pcbnew", copy.string()},
+                         {"HOME=" + home.string(), "TMPDIR=" + tmp.string(), "DISPLAY=" + display,
+                          "XDG_CONFIG_HOME=" + (home / ".config").string(),
+                          "XDG_CACHE_HOME=" + (home / ".cache").string(),
+                          "XDG_DATA_HOME=" + (home / ".local/share").string()},
+                         editor->dir_ / "pcbnew.log");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(editor->pid_, nullptr, WNOHANG) == editor->pid_) {
+            editor->pid_ = -1;
+            std::ifstream log(editor->dir_ / "pcbnew.log");
+            error = "pcbnew ended during start-up: " +
+                    std::string(std::istreambuf_iterator<char>(log), {});
+            return nullptr;
+        }
+        int status = 0;
+        const std::string answer =
+            runCommand(probePath() + " " + editor->url_ + " ready 2>&1", &status);
+        if (!blockedByDialog && status == 0) return editor;
+        if (blockedByDialog && answer.find("API status 4") != std::string::npos) return editor;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    error = "pcbnew did not answer on " + editor->url_ + " within a minute";
+    return nullptr;
+}
+
+Pcbnew::~Pcbnew() {
+    kill();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+}
+
+void Pcbnew::kill() {
+    stopProcess(pid_);
+    pid_ = -1;
+}
+
+std::vector<Segment> Pcbnew::segments() const {
+    int status = 0;
+    std::istringstream out(runCommand(probePath() + " " + url_ + " segments", &status));
+    std::vector<Segment> found;
+    Segment s;
+    while (out >> s.layer >> s.startX >> s.startY >> s.endX >> s.endY >> s.width)
+        found.push_back(s);
+    std::sort(found.begin(), found.end());
+    if (status != 0) found.clear();
+    return found;
+}
+
+bool Pcbnew::pressKeys(const std::string& keys) const {
+    const std::string env = "DISPLAY=" + display_ + " ";
+    int status = 0;
+    std::istringstream windows(
+        runCommand(env + "xdotool search --onlyvisible --pid " + std::to_string(pid_), &status));
+    std::string window;
+    if (!(windows >> window)) return false;
+    runCommand(
+        env + "xdotool windowfocus --sync " + window + " key --window " + window + " " + keys,
+        &status);
+    return status == 0;
+}
+
+}  // namespace bitlay::kicad::test
