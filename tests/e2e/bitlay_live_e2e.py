@@ -18,9 +18,9 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_e2e import (CAPTION, COMMAND1, COMMAND2, COMMAND3, CREDIT_LINE, LIST2,  # noqa: E402
-                        PICTURE1_CLIENT, SKIP, TEXT1, TEXT2, TEXT3, Display, Session, StepFailed,
-                        expected_lines, poll, start_bitlay, stop_bitlay, write_bmp)
+from bitlay_e2e import (CAPTION, COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1,  # noqa: E402
+                        TEXT2, TEXT3, Display, Session, StepFailed, expected_lines,
+                        pick_and_check, poll, start_bitlay, stop_bitlay, write_bmp)
 
 KICAD_COMMON = ('{"api": {"enable_server": true}, "do_not_show_again": {'
                 '"data_collection_prompt": true, "update_check_prompt": true, '
@@ -115,8 +115,8 @@ class Kicad:
 
 
 class LiveSession(Session):
-    """Window geometry as the X server has it: under a window manager that frames windows,
-    xdotool's own report is off by the frame."""
+    """Window geometry as the X server has it, for cutting a window out of the screen: under a
+    window manager that frames windows, xdotool's own report is off by the frame."""
 
     def geometry(self, window):
         out = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
@@ -127,15 +127,6 @@ class LiveSession(Session):
             values[key] = value.strip()
         return (int(values["Absolute upper-left X"]), int(values["Absolute upper-left Y"]),
                 int(values["Width"]), int(values["Height"]))
-
-
-def start_window_manager(display, work):
-    if not shutil.which("openbox"):
-        return None
-    log = open(work / "openbox.log", "w")
-    process = subprocess.Popen(["openbox"], env=display.env(), stdout=log, stderr=log)
-    time.sleep(0.5)
-    return process
 
 
 def live_run(session, kicad, exe, work, screenshot):
@@ -158,19 +149,12 @@ def live_run(session, kicad, exe, work, screenshot):
                                  f"{process.log_path.read_text().strip()}")
             raise
 
-        step = "load the picture"
+        step = "load the picture by typing its path"
         session.click(window, COMMAND1)
-        dialog = session.find_window("Open BMP file.")
-        session.xdo("windowfocus", "--sync", dialog)
-        session.xdo("key", "ctrl+a")
-        session.xdo("type", "--delay", "10", "--", str(picture))
-        session.xdo("key", "Return")
-        poll("the file dialog to close",
-             lambda: not session.visible_windows("Open BMP file."), 10)
+        session.choose_file(str(picture), select_all=False)
 
-        step = "pick the colour"
-        session.click(window, CREDIT_LINE)
-        session.click(window, (PICTURE1_CLIENT[0] + 4, PICTURE1_CLIENT[1] + 4))
+        step = "pick the colour with one click"
+        pick_and_check(session, window, (255, 0, 0))
 
         step = "choose B.Cu and type the numbers"
         session.click(window, (LIST2[0] + 20, LIST2[1] + 8))
@@ -238,7 +222,7 @@ def main():
     probe = str(Path(exe).parent / "kicad_probe")
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    for tool in ("Xvfb", "xdotool", "pcbnew"):
+    for tool in ("Xvfb", "openbox", "xdotool", "xprop", "import", "pcbnew"):
         if not shutil.which(tool):
             print(f"live e2e: skipped, {tool} is not installed")
             return SKIP
@@ -248,9 +232,9 @@ def main():
         print(f"live e2e: skipped, {error}")
         return SKIP
     session = LiveSession(display)
-    manager, kicad = None, None
+    kicad = None
     try:
-        manager = start_window_manager(display, work)
+        display.start_window_manager(work)
         kicad = Kicad(display, work, probe)
         live_run(session, kicad, exe, work, screenshot)
         return 0
@@ -262,9 +246,6 @@ def main():
     finally:
         if kicad:
             kicad.close()
-        if manager:
-            manager.terminate()
-            manager.wait(5)
         display.close()
 
 
