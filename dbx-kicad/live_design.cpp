@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "dbx-kicad/board_text.h"
 #include "dbx-kicad/commit_batcher.h"
 #include "dbx-kicad/kicad_ipc.h"
 #include "dbx-kicad/proto/board_commands.pb.h"
@@ -91,6 +92,9 @@ class EditorLock final {
     int fd_;
 };
 
+// Lines queued by the caller go out in batches from a thread of the design, one request on its
+// way at a time, while the caller goes on filling the next batch: the scan and KiCad work side by
+// side. A caller that fills a batch while the one before is still on its way waits for it.
 class LiveDesign final : public Design {
   public:
     LiveDesign(std::unique_ptr<KicadIpc> ipc, types::DocumentSpecifier board,
@@ -101,7 +105,8 @@ class LiveDesign final : public Design {
           apiLayers_(std::move(apiLayers)),
           lock_(std::move(lock)) {
         layerNames_ = std::move(names);
-        *batch_.mutable_header()->mutable_document() = board_;
+        *filling_.mutable_header()->mutable_document() = board_;
+        *outgoing_.mutable_header()->mutable_document() = board_;
         worker_ = std::thread([this] { run(); });
     }
 
@@ -111,11 +116,15 @@ class LiveDesign final : public Design {
     }
 
     DbxStatusCode placeLine(const LineRecord& line) override {
-        const std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         if (failure_ == status::kOk && ipc_->gone()) fail(status::kServerTerminated);
         if (failure_ != status::kOk) return failure_;
 
         board::types::BoardGraphicShape shape;
+        // An item without an id costs KiCad a failed parse (an exception) before it invents one.
+        char uuid[kUuidLength];
+        uuids_.next(uuid);
+        shape.mutable_id()->set_value(uuid, kUuidLength);
         shape.set_layer(static_cast<board::types::BoardLayer>(
             apiLayers_[static_cast<std::size_t>(line.layerId) - 1]));
         auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
@@ -126,15 +135,19 @@ class LiveDesign final : public Design {
         segment->mutable_start()->set_y_nm(-std::int64_t{line.startY} * kNanometresPerUnit);
         segment->mutable_end()->set_x_nm(line.endX * kNanometresPerUnit);
         segment->mutable_end()->set_y_nm(-std::int64_t{line.endY} * kNanometresPerUnit);
-        batch_.add_items()->PackFrom(shape);
+        filling_.add_items()->PackFrom(shape);
 
         const bool first = batcher_.queued() == 0;
         const auto now = CommitBatcher::Clock::now();
         batcher_.lineQueued(now);
         if (batcher_.due(now) == CommitBatcher::Action::kSendBatch) {
-            // A full batch goes out from here, so a fast caller is held to KiCad's pace.
-            sendBatch();
-            return failure_;
+            // A full batch goes to the worker; a caller faster than KiCad waits for the batch
+            // before it, so that no more than one is ever on its way.
+            sent_.wait(lock, [this] { return !handedOver_ || failure_ != status::kOk; });
+            if (failure_ != status::kOk) return failure_;
+            // The worker may have taken the batch meanwhile, had it grown old.
+            if (batcher_.queued() > 0) handOver();
+            return status::kOk;
         }
         if (first) wake_.notify_one();
         return status::kOk;
@@ -148,37 +161,35 @@ class LiveDesign final : public Design {
     }
 
   private:
-    // The worker sends batches that grew old and ends the commit once the caller went quiet.
+    // The worker sends what was handed over and batches that grew old, and ends the commit once
+    // the caller went quiet.
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (!stopping_) {
-            if (!step(CommitBatcher::Clock::now())) {
-                const auto deadline = batcher_.nextDeadline();
-                if (deadline) {
-                    wake_.wait_until(lock, *deadline);
-                } else {
-                    wake_.wait(lock);
-                }
+        for (;;) {
+            if (handedOver_) {
+                sendBatch(lock);
+                continue;
+            }
+            const auto now = CommitBatcher::Clock::now();
+            const CommitBatcher::Action action = batcher_.due(now);
+            if (action == CommitBatcher::Action::kSendBatch ||
+                (stopping_ && batcher_.queued() > 0)) {
+                handOver();
+                continue;
+            }
+            if (action == CommitBatcher::Action::kEndCommit || stopping_) {
+                // What is left has gone out: the transfer's commit ends, or the design lets go.
+                endCommit();
+                if (stopping_) return;
+                continue;
+            }
+            const auto deadline = batcher_.nextDeadline();
+            if (deadline) {
+                wake_.wait_until(lock, *deadline);
+            } else {
+                wake_.wait(lock);
             }
         }
-        // What is left goes out before the design lets go.
-        sendBatch();
-        endCommit();
-    }
-
-    // Does what is due; false when nothing was.
-    bool step(CommitBatcher::TimePoint now) {
-        switch (batcher_.due(now)) {
-            case CommitBatcher::Action::kSendBatch:
-                sendBatch();
-                return true;
-            case CommitBatcher::Action::kEndCommit:
-                endCommit();
-                return true;
-            case CommitBatcher::Action::kNone:
-                return false;
-        }
-        return false;
     }
 
     void stop() {
@@ -193,20 +204,31 @@ class LiveDesign final : public Design {
     void fail(DbxStatusCode code) {
         if (failure_ == status::kOk) failure_ = code;
         if (batcher_.linesInCommit() > 0) undelivered_ = true;
+        sent_.notify_all();
     }
 
-    // Mutex held.
-    void sendBatch() {
-        if (batcher_.queued() == 0) return;
+    // Mutex held, nothing handed over yet: the queued lines become the batch for the worker.
+    void handOver() {
+        filling_.mutable_items()->Swap(outgoing_.mutable_items());
+        handedOver_ = true;
+        batcher_.batchSent();
+        wake_.notify_one();
+    }
+
+    // The worker, mutex held on entry and on return; released while KiCad works on the batch, so
+    // that the caller can fill the next one.
+    void sendBatch(std::unique_lock<std::mutex>& lock) {
         if (failure_ == status::kOk && commitId_.empty()) beginCommit();
         if (failure_ == status::kOk) {
             cmd::CreateItemsResponse response;
+            lock.unlock();
             const CallResult result =
-                callWhenReady(*ipc_, batch_, &response, kLongCallTimeout, kBusyWait);
+                callWhenReady(*ipc_, outgoing_, &response, kLongCallTimeout, kBusyWait);
+            lock.lock();
             if (!result.ok()) {
                 fail(statusOf(result));
             } else if (response.status() != types::IRS_OK ||
-                       response.created_items_size() != batch_.items_size()) {
+                       response.created_items_size() != outgoing_.items_size()) {
                 fail(status::kServerError);
             } else {
                 for (const auto& created : response.created_items()) {
@@ -219,8 +241,9 @@ class LiveDesign final : public Design {
         } else {
             fail(failure_);
         }
-        batch_.clear_items();
-        batcher_.batchSent();
+        outgoing_.clear_items();
+        handedOver_ = false;
+        sent_.notify_all();
     }
 
     void beginCommit() {
@@ -234,8 +257,8 @@ class LiveDesign final : public Design {
         commitId_ = response.id().value();
     }
 
-    // Mutex held. After a refusal what KiCad took so far is still committed: those lines were
-    // reported placed.
+    // Mutex held; the caller waits meanwhile. After a refusal what KiCad took so far is still
+    // committed: those lines were reported placed.
     void endCommit() {
         if (!batcher_.commitOpen()) return;
         if (!commitId_.empty() && !ipc_->gone()) {
@@ -258,10 +281,14 @@ class LiveDesign final : public Design {
     const std::vector<int> apiLayers_;
     std::unique_ptr<EditorLock> lock_;
 
-    std::mutex mutex_;  // everything below, and every use of ipc_ after attaching
-    std::condition_variable wake_;
+    std::mutex mutex_;              // everything below but outgoing_ while the worker sends it
+    std::condition_variable wake_;  // the worker: something to send, or a deadline moved
+    std::condition_variable sent_;  // the caller: the batch on its way is done with
     CommitBatcher batcher_;
-    cmd::CreateItems batch_;
+    cmd::CreateItems filling_;   // the lines queued since the last hand-over
+    cmd::CreateItems outgoing_;  // the batch handed to the worker
+    bool handedOver_ = false;
+    UuidGenerator uuids_;
     std::string commitId_;
     DbxStatusCode failure_ = status::kOk;  // once set, every later call returns it
     bool undelivered_ = false;             // some queued line never reached a finished commit
