@@ -114,9 +114,16 @@ DbxStatusCode statusOf(const BoardOutline& outline) noexcept {
     }
 }
 
-// Opens, locks and reads the board file at `path`. On success `fd` is the locked descriptor.
-DbxStatusCode openBoardFile(const char* path, int& fd, FileIdentity& identity, std::string& text,
-                            BoardOutline& outline) {
+// A board file just opened, locked and read.
+struct BoardFile {
+    int fd = -1;
+    FileIdentity identity;
+    std::string text;
+    BoardOutline outline;
+};
+
+// Opens, locks and reads the board file at `path`. On success `file.fd` is the locked descriptor.
+DbxStatusCode openBoardFile(const char* path, BoardFile& file) {
     // Every placed line reads back the end of the file; without O_NOATIME each of those reads
     // would also write the access time. Only the file's owner may ask for it.
     int opened = ::open(path, O_RDWR | O_CLOEXEC | O_NOATIME);
@@ -132,32 +139,31 @@ DbxStatusCode openBoardFile(const char* path, int& fd, FileIdentity& identity, s
 
     struct stat info {};
     if (::fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
-    identity = identityOf(info);
-    if (attachedHere(identity)) return status::kServerBusy;
+    file.identity = identityOf(info);
+    if (attachedHere(file.identity)) return status::kServerBusy;
     if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile;
     }
-    if (!readWhole(opened, text)) return status::kUnableToOpenFile;
-    outline = readBoardOutline(text);
-    const DbxStatusCode read = statusOf(outline);
+    if (!readWhole(opened, file.text)) return status::kUnableToOpenFile;
+    file.outline = readBoardOutline(file.text);
+    const DbxStatusCode read = statusOf(file.outline);
     if (read != status::kOk) return read;
-    fd = opened;
+    file.fd = opened;
     closer.keep = true;
     return status::kOk;
 }
 
 class FileDesign final : public Design {
   public:
-    FileDesign(std::string path, int fd, FileIdentity identity, const BoardOutline& outline,
-               std::string_view text)
-        : path_(std::move(path)), fd_(fd), identity_(identity) {
-        for (const BoardLayer& layer : outline.layers) {
+    FileDesign(std::string path, const BoardFile& file)
+        : path_(std::move(path)), fd_(file.fd), identity_(file.identity) {
+        for (const BoardLayer& layer : file.outline.layers) {
             layerNames_.push_back(makeLayerName(layer.canonicalName, layer.userName));
             canonicalNames_.push_back(layer.canonicalName);
             quotedLayers_.push_back(quoteKicadString(layer.canonicalName));
             longestLayer_ = std::max(longestLayer_, quotedLayers_.back().size());
         }
-        adopt(outline, text);
+        adopt(file.outline, file.text);
         attachedFiles().push_back(identity_);
     }
 
@@ -279,19 +285,16 @@ DbxStatusCode FileDesign::reread() {
 // moves to the new file; the old one is let go.
 DbxStatusCode FileDesign::reattach() {
     mustReread_ = true;
-    int fd = -1;
-    FileIdentity identity;
-    std::string text;
-    BoardOutline outline;
-    const DbxStatusCode opened = openBoardFile(path_.c_str(), fd, identity, text, outline);
+    BoardFile file;
+    const DbxStatusCode opened = openBoardFile(path_.c_str(), file);
     if (opened != status::kOk) return opened;
     ::close(fd_);
-    fd_ = fd;
+    fd_ = file.fd;
     auto& files = attachedFiles();
-    std::replace(files.begin(), files.end(), identity_, identity);
-    identity_ = identity;
-    adopt(outline, text);
-    findDroppedLines(text);
+    std::replace(files.begin(), files.end(), identity_, file.identity);
+    identity_ = file.identity;
+    adopt(file.outline, file.text);
+    findDroppedLines(file.text);
     mustReread_ = false;
     return status::kOk;
 }
@@ -401,16 +404,13 @@ DbxStatusCode openFileDesign(const char* path, bool createDefault,
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
     if (error) return status::kUnableToOpenFile;
 
-    int fd = -1;
-    FileIdentity identity;
-    std::string text;
-    BoardOutline outline;
-    const DbxStatusCode opened = openBoardFile(absolute.c_str(), fd, identity, text, outline);
+    BoardFile file;
+    const DbxStatusCode opened = openBoardFile(absolute.c_str(), file);
     if (opened != status::kOk) return opened;
     try {
-        design = std::make_unique<FileDesign>(absolute.string(), fd, identity, outline, text);
+        design = std::make_unique<FileDesign>(absolute.string(), file);
     } catch (...) {
-        ::close(fd);
+        ::close(file.fd);
         throw;
     }
     return status::kOk;

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "board_reader.h"
+#include "line_record.h"
 
 namespace fs = std::filesystem;
 using bitlay::dbx::DbxStatusCode;
@@ -65,18 +66,6 @@ std::string boardWithLayers(const std::string& layerEntries,
 }
 
 const std::string kTwoLayers = R"((0 "F.Cu" signal) (31 "B.Cu" signal))";
-
-LineRecord makeLine(std::int32_t layerId, std::int32_t width, std::int32_t startX,
-                    std::int32_t startY, std::int32_t endX, std::int32_t endY) {
-    LineRecord line{};
-    line.layerId = layerId;
-    line.width = width;
-    line.startX = startX;
-    line.startY = startY;
-    line.endX = endX;
-    line.endY = endY;
-    return line;
-}
 
 std::string layerName(DesignContext& context, std::int32_t id, DbxStatusCode* status = nullptr) {
     LayerRecord8 record{};

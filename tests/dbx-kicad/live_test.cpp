@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dbx-kicad/dbx32.h"
+#include "line_record.h"
 #include "pcbnew_fixture.h"
 
 namespace fs = std::filesystem;
@@ -77,18 +78,6 @@ class LiveEnvironment final : public ::testing::Environment {
     }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LiveEnvironment);
-
-LineRecord makeLine(std::int32_t layerId, std::int32_t width, std::int32_t startX,
-                    std::int32_t startY, std::int32_t endX, std::int32_t endY) {
-    LineRecord line{};
-    line.layerId = layerId;
-    line.width = width;
-    line.startX = startX;
-    line.startY = startY;
-    line.endX = endX;
-    line.endY = endY;
-    return line;
-}
 
 // The segment KiCad should hold for a line: nanometres, y upward turned downward.
 Segment expectedSegment(int apiLayer, const LineRecord& line) {

@@ -566,36 +566,47 @@ def missing_board_run(session, exe, work):
         stop_bitlay(process)
 
 
-def main():
-    exe, work = os.path.abspath(sys.argv[1]), Path(sys.argv[2])
-    keep = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--screenshot" else None
+def run_on_desktop(label, work, tools, body, session_class=Session):
+    """Runs body(session) on a virtual X server of its own with openbox managing it, as a desktop
+    would be. Returns the exit status: 0, 1 on a failed step (a screenshot of the screen is kept),
+    77 when a tool is missing or no X server can be started."""
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    for tool in ("Xvfb", "openbox", "xdotool", "xprop", "xdpyinfo", "import"):
+    for tool in ("Xvfb", "openbox", "xdotool", "xprop", "xdpyinfo", "import", *tools):
         if not shutil.which(tool):
-            print(f"e2e: skipped, {tool} is not installed")
+            print(f"{label}: skipped, {tool} is not installed")
             return SKIP
     try:
         display = Display(work)
     except OSError as error:
-        print(f"e2e: skipped, {error}")
+        print(f"{label}: skipped, {error}")
         return SKIP
-    session = Session(display)
-    shots = []
+    session = session_class(display)
     try:
         display.start_window_manager(work)
-        main_run(session, exe, work, shots)
-        missing_board_run(session, exe, work)
-        if keep:
-            shutil.copy(dict(shots)["loaded"], keep)
+        body(session)
         return 0
     except StepFailed as error:
         failure = work / "failure.png"
         session.screenshot(failure)
-        print(f"e2e: FAILED at {error} (screenshot: {failure})")
+        print(f"{label}: FAILED at {error} (screenshot: {failure})")
         return 1
     finally:
         display.close()
+
+
+def main():
+    exe, work = os.path.abspath(sys.argv[1]), Path(sys.argv[2])
+    keep = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--screenshot" else None
+
+    def body(session):
+        shots = []
+        main_run(session, exe, work, shots)
+        missing_board_run(session, exe, work)
+        if keep:
+            shutil.copy(dict(shots)["loaded"], keep)
+
+    return run_on_desktop("e2e", work, (), body)
 
 
 if __name__ == "__main__":

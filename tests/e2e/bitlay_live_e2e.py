@@ -11,16 +11,15 @@ Exit status 0 on success, 1 on a failed step, 77 when KiCad or an X server canno
 """
 
 import os
-import shutil
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_e2e import (CAPTION, COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1,  # noqa: E402
-                        TEXT2, TEXT3, Display, Session, StepFailed, expected_lines,
-                        pick_and_check, poll, start_bitlay, stop_bitlay, write_bmp)
+from bitlay_e2e import (CAPTION, COMMAND1, COMMAND2, COMMAND3, LIST2, TEXT1,  # noqa: E402
+                        TEXT2, TEXT3, Session, StepFailed, expected_lines, pick_and_check, poll,
+                        run_on_desktop, start_bitlay, stop_bitlay, write_bmp)
 
 KICAD_COMMON = ('{"api": {"enable_server": true}, "do_not_show_again": {'
                 '"data_collection_prompt": true, "update_check_prompt": true, '
@@ -220,33 +219,15 @@ def main():
     exe, work = os.path.abspath(sys.argv[1]), Path(sys.argv[2])
     screenshot = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--screenshot" else None
     probe = str(Path(exe).parent / "kicad_probe")
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(parents=True)
-    for tool in ("Xvfb", "openbox", "xdotool", "xprop", "import", "pcbnew"):
-        if not shutil.which(tool):
-            print(f"live e2e: skipped, {tool} is not installed")
-            return SKIP
-    try:
-        display = Display(work)
-    except OSError as error:
-        print(f"live e2e: skipped, {error}")
-        return SKIP
-    session = LiveSession(display)
-    kicad = None
-    try:
-        display.start_window_manager(work)
-        kicad = Kicad(display, work, probe)
-        live_run(session, kicad, exe, work, screenshot)
-        return 0
-    except StepFailed as error:
-        failure = work / "failure.png"
-        session.screenshot(failure)
-        print(f"live e2e: FAILED at {error} (screenshot: {failure})")
-        return 1
-    finally:
-        if kicad:
+
+    def body(session):
+        kicad = Kicad(session.display, work, probe)
+        try:
+            live_run(session, kicad, exe, work, screenshot)
+        finally:
             kicad.close()
-        display.close()
+
+    return run_on_desktop("live e2e", work, ("pcbnew",), body, LiveSession)
 
 
 if __name__ == "__main__":
