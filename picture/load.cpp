@@ -106,8 +106,8 @@ std::optional<QString> bmpDamage(const QByteArray& data) {
     if (bitfields && *headerSize < kV4HeaderSize && (bitsPerPixel == 16 || bitsPerPixel == 32))
         start += compression == kAlphaBitfields ? 16 : 12;
     if (bitsPerPixel <= 8)
-        start +=
-            (colours ? colours : 1u << bitsPerPixel) * (*headerSize == kCoreHeaderSize ? 3 : 4);
+        start += static_cast<qint64>(colours ? colours : 1u << bitsPerPixel) *
+                 (*headerSize == kCoreHeaderSize ? 3 : 4);
     start = std::max<qint64>(start, *dataOffset);
 
     if (start >= file.size())
@@ -120,9 +120,17 @@ std::optional<QString> bmpDamage(const QByteArray& data) {
         return std::nullopt;
     }
     if (compression != kRgb && !bitfields) return std::nullopt;
-    const std::int64_t rowBytes = (width * bitsPerPixel + 31) / 32 * 4;
-    const std::int64_t needed = rowBytes * height;
+    // The header's numbers are the file's word: a product too large for 64 bits is more data than
+    // any file holds.
+    std::int64_t rowBits = 0;
+    std::int64_t needed = 0;
+    const bool huge =
+        __builtin_mul_overflow(width, static_cast<std::int64_t>(bitsPerPixel), &rowBits) ||
+        __builtin_mul_overflow((rowBits + 31) / 32 * 4, height, &needed);
     const std::int64_t present = file.size() - start;
+    if (huge)
+        return QStringLiteral(
+            "the file is damaged: its header announces more pixel data than a file can hold");
     if (present < needed)
         return QStringLiteral("the file is damaged: its pixel data stops after %1 of %2 bytes")
             .arg(present)
