@@ -18,11 +18,15 @@ Int checkedNarrow(std::int64_t value, const char* where) {
 }
 
 template <typename Int>
+bool inRange(double rounded) noexcept {
+    // NaN fails both comparisons and so is out of range too.
+    return rounded >= std::numeric_limits<Int>::min() && rounded <= std::numeric_limits<Int>::max();
+}
+
+template <typename Int>
 Int checkedRound(double value, const char* where) {
     const double rounded = roundHalfEven(value);
-    // NaN fails both comparisons and so lands here too.
-    if (!(rounded >= std::numeric_limits<Int>::min() && rounded <= std::numeric_limits<Int>::max()))
-        overflow(where);
+    if (!inRange<Int>(rounded)) overflow(where);
     return static_cast<Int>(rounded);
 }
 
@@ -39,6 +43,7 @@ double roundHalfEven(double value) noexcept {
 std::int32_t roundToInt32(double value) {
     return checkedRound<std::int32_t>(value, "a 32-bit conversion");
 }
+bool roundsToInt32(double value) noexcept { return inRange<std::int32_t>(roundHalfEven(value)); }
 std::int16_t roundToInt16(double value) {
     return checkedRound<std::int16_t>(value, "a 16-bit conversion");
 }

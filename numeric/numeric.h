@@ -25,6 +25,8 @@ double roundHalfEven(double value) noexcept;
 
 // roundHalfEven, then range-checked. A NaN has no nearest integer and is an overflow as well.
 std::int32_t roundToInt32(double value);
+// Whether roundToInt32 takes the value without an overflow.
+bool roundsToInt32(double value) noexcept;
 std::int16_t roundToInt16(double value);
 
 std::int16_t narrowToInt16(std::int32_t value);

@@ -42,13 +42,6 @@ std::string linesText(std::int64_t count, const char* one, const char* many) {
     return std::to_string(count) + (count == 1 ? one : many);
 }
 
-// Whether a value, rounded as board positions are, leaves the 32-bit range.
-bool outside32(double value) noexcept {
-    const double rounded = numeric::roundHalfEven(value);
-    return !(rounded >= std::numeric_limits<std::int32_t>::min() &&
-             rounded <= std::numeric_limits<std::int32_t>::max());
-}
-
 // A board position out of range, with the input to blame.
 class PositionOutOfRange final : public std::runtime_error {
   public:
@@ -65,7 +58,7 @@ class PositionOutOfRange final : public std::runtime_error {
 // and the corner again when only the two together reach past the range.
 [[noreturn]] void blame(const std::exception& fault, double corner, double span,
                         OutOfRange cornerInput) {
-    const bool spanAlone = !outside32(corner) && outside32(span);
+    const bool spanAlone = numeric::roundsToInt32(corner) && !numeric::roundsToInt32(span);
     throw PositionOutOfRange(fault.what(), spanAlone ? OutOfRange::kScalePosition : cornerInput);
 }
 
@@ -184,7 +177,6 @@ class Scan final {
 TransferStopped::TransferStopped(const std::string& reason, OutOfRange input,
                                  std::int64_t linesPlaced, std::int64_t linesRefused)
     : std::runtime_error(reason),
-      reason_(reason),
       input_(input),
       linesPlaced_(linesPlaced),
       linesRefused_(linesRefused) {}

@@ -71,13 +71,11 @@ class TransferStopped final : public std::runtime_error {
   public:
     TransferStopped(const std::string& reason, OutOfRange input, std::int64_t linesPlaced,
                     std::int64_t linesRefused);
-    const std::string& reason() const noexcept { return reason_; }
     OutOfRange input() const noexcept { return input_; }
     std::int64_t linesPlaced() const noexcept { return linesPlaced_; }
     std::int64_t linesRefused() const noexcept { return linesRefused_; }
 
   private:
-    std::string reason_;
     OutOfRange input_ = OutOfRange::kScale;
     std::int64_t linesPlaced_ = 0;
     std::int64_t linesRefused_ = 0;
