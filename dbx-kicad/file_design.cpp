@@ -223,7 +223,7 @@ class FileDesign final : public Design {
     std::string tailCheck_;
 };
 
-// Takes the board as just read as the state of the file.
+// Takes the board as just read as the state of the file, and finds the placed lines it lacks.
 void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
     syntax_ = lineSyntaxFor(outline.version);
     insertOffset_ = static_cast<off_t>(outline.insertOffset);
@@ -245,7 +245,7 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
             }
         }
     }
-    lineBuffer_.resize(1 + kGrLineRoom + longestLayer_ + tail_.size());
+    findDroppedLines(text);
 }
 
 // Makes sure the file at the path is still the one attached and still ends as this library left
@@ -276,7 +276,6 @@ DbxStatusCode FileDesign::reread() {
     const DbxStatusCode read = statusOf(outline);
     if (read != status::kOk) return read;
     adopt(outline, text);
-    findDroppedLines(text);
     mustReread_ = false;
     return status::kOk;
 }
@@ -294,7 +293,6 @@ DbxStatusCode FileDesign::reattach() {
     std::replace(files.begin(), files.end(), identity_, file.identity);
     identity_ = file.identity;
     adopt(file.outline, file.text);
-    findDroppedLines(file.text);
     mustReread_ = false;
     return status::kOk;
 }
