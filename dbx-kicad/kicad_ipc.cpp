@@ -3,6 +3,7 @@
 #include <google/protobuf/message.h>
 #include <nng/protocol/reqrep0/req.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "dbx-kicad/proto/envelope.pb.h"
@@ -125,13 +126,14 @@ CallResult KicadIpc::call(const google::protobuf::Message& request,
     envelope.mutable_header()->set_kicad_token(token != nullptr ? token : "");
     envelope.mutable_header()->set_client_name(kClientName);
     envelope.mutable_message()->PackFrom(request);
-    const std::string bytes = envelope.SerializeAsString();
 
+    // Serialised straight into the message: a batch of lines is large.
+    const std::size_t size = envelope.ByteSizeLong();
     nng_msg* message = nullptr;
-    if (int rv = nng_msg_alloc(&message, 0); rv != 0) {
+    if (int rv = nng_msg_alloc(&message, size); rv != 0) {
         return {CallOutcome::kGone, 0, nng_strerror(rv)};
     }
-    nng_msg_append(message, bytes.data(), bytes.size());
+    envelope.SerializeWithCachedSizesToArray(static_cast<std::uint8_t*>(nng_msg_body(message)));
     nng_msg* reply = nullptr;
     const CallResult exchanged = exchange(message, &reply, timeout);
     if (!exchanged.ok()) return exchanged;
