@@ -22,7 +22,7 @@
 #include <string>
 
 #include "board_reader.h"
-#include "line_record.h"
+#include "calls.h"
 
 namespace fs = std::filesystem;
 using bitlay::dbx::DbxStatusCode;
@@ -66,13 +66,6 @@ std::string boardWithLayers(const std::string& layerEntries,
 }
 
 const std::string kTwoLayers = R"((0 "F.Cu" signal) (31 "B.Cu" signal))";
-
-std::string layerName(DesignContext& context, std::int32_t id, DbxStatusCode* status = nullptr) {
-    LayerRecord8 record{};
-    const DbxStatusCode result = TGetLayerById(&context, id, &record);
-    if (status) *status = result;
-    return std::string(record.layerName, strnlen(record.layerName, sizeof record.layerName));
-}
 
 // Each test gets its own folder and its own DBX_DESIGN.
 class DbxKicad : public ::testing::Test {

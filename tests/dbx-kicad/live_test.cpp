@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "calls.h"
 #include "dbx-kicad/dbx32.h"
-#include "line_record.h"
 #include "pcbnew_fixture.h"
 
 namespace fs = std::filesystem;
@@ -97,12 +97,6 @@ std::vector<Segment> added(const std::vector<Segment>& before, const std::vector
     return result;
 }
 
-std::string layerName(DesignContext& context, std::int32_t id, DbxStatusCode& status) {
-    LayerRecord8 record{};
-    status = TGetLayerById(&context, id, &record);
-    return std::string(record.layerName, strnlen(record.layerName, sizeof record.layerName));
-}
-
 class Live : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -131,13 +125,13 @@ TEST_F(Live, LayersOfAFourLayerBoardInTheEditorsOrderWithTheirNames) {
     std::vector<std::string> names;
     DbxStatusCode status = 0;
     for (std::int32_t id = 1; id < 200; ++id) {
-        const std::string name = layerName(context_, id, status);
+        const std::string name = layerName(context_, id, &status);
         if (status != 0) break;
         names.push_back(name);
     }
     EXPECT_EQ(status, kNoMoreLayers);
     EXPECT_EQ(names, expected);
-    layerName(context_, 0, status);
+    layerName(context_, 0, &status);
     EXPECT_EQ(status, kInvalidLayerId);
 }
 
@@ -250,7 +244,7 @@ TEST_F(Live, ABoardFileNamedInDbxDesignWinsOverARunningKicad) {
     setenv("DBX_DESIGN", board.c_str(), 1);
     ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
     DbxStatusCode status = 0;
-    EXPECT_EQ(layerName(context_, 2, status), "Edge.Cuts");
+    EXPECT_EQ(layerName(context_, 2, &status), "Edge.Cuts");
     DesignContext live{};
     unsetenv("DBX_DESIGN");
     EXPECT_EQ(TOpenDesign(0, 16000, "", &live), 0) << "KiCad itself is still free";
