@@ -390,6 +390,17 @@ def stop_bitlay(process):
     process.log.close()
 
 
+def bitlay_window(session, process):
+    """Bitlay's window once it is shown; a Bitlay that ended instead is reported with its output."""
+    try:
+        return session.find_window(CAPTION)
+    except StepFailed:
+        if process.poll() is not None:
+            raise StepFailed(f"bitlay ended with status {process.returncode}: "
+                             f"{process.log_path.read_text().strip()}")
+        raise
+
+
 def pick_and_check(session, window, colour):
     """One click on the picture's point (4, 4), then the swatch must show that point's colour."""
     session.click(window, (PICTURE1_CLIENT[0] + 4, PICTURE1_CLIENT[1] + 4))
@@ -452,13 +463,7 @@ def main_run(session, exe, work, shots):
     step = "start"
     try:
         step = "find the window"
-        try:
-            window = session.find_window(CAPTION)
-        except StepFailed:
-            if process.poll() is not None:
-                raise StepFailed(f"bitlay ended with status {process.returncode}: "
-                                 f"{process.log_path.read_text().strip()}")
-            raise
+        window = bitlay_window(session, process)
         _, _, w, h = session.geometry(window)
         if (w, h) != (329, 488):
             raise StepFailed(f"the window is {w} x {h}, not 329 x 488")

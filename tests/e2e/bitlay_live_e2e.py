@@ -17,8 +17,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_e2e import (CAPTION, COMMAND1, COMMAND2, COMMAND3, LIST2, TEXT1,  # noqa: E402
-                        TEXT2, TEXT3, Session, StepFailed, expected_lines, pick_and_check, poll,
+from bitlay_e2e import (COMMAND1, COMMAND2, COMMAND3, LIST2, TEXT1, TEXT2, TEXT3,  # noqa: E402
+                        Session, StepFailed, bitlay_window, expected_lines, pick_and_check, poll,
                         run_on_desktop, start_bitlay, stop_bitlay, write_bmp)
 
 KICAD_COMMON = ('{"api": {"enable_server": true}, "do_not_show_again": {'
@@ -140,13 +140,7 @@ def live_run(session, kicad, exe, work, screenshot):
     step = "start"
     try:
         step = "find the window"
-        try:
-            window = session.find_window(CAPTION)
-        except StepFailed:
-            if process.poll() is not None:
-                raise StepFailed(f"bitlay ended with status {process.returncode}: "
-                                 f"{process.log_path.read_text().strip()}")
-            raise
+        window = bitlay_window(session, process)
 
         step = "load the picture by typing its path"
         session.click(window, COMMAND1)
