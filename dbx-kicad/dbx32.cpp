@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "dbx-kicad/design.h"
-#include "dbx-kicad/file_design.h"
-#include "dbx-kicad/kicad_ipc.h"
-#include "dbx-kicad/live_design.h"
+#include "dbx-kicad/file/file_design.h"
+#include "dbx-kicad/api/kicad_ipc.h"
+#include "dbx-kicad/live/live_design.h"
 #include "dbx-kicad/status.h"
 
 using bitlay::dbx::DbxStatusCode;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "dbx-kicad/board_text.h"
+#include "dbx-kicad/file/board_text.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {

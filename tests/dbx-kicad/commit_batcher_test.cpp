@@ -1,4 +1,4 @@
-#include "dbx-kicad/commit_batcher.h"
+#include "dbx-kicad/live/commit_batcher.h"
 
 #include <gtest/gtest.h>
 

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "dbx-kicad/kicad_ipc.h"
-#include "dbx-kicad/proto/board_types.pb.h"
-#include "dbx-kicad/proto/common_commands.pb.h"
+#include "dbx-kicad/api/kicad_ipc.h"
+#include "dbx-kicad/api/proto/board_types.pb.h"
+#include "dbx-kicad/api/proto/common_commands.pb.h"
 
 namespace cmd = kiapi::common::commands;
 namespace types = kiapi::common::types;

@@ -1,4 +1,4 @@
-#include "dbx-kicad/live_design.h"
+#include "dbx-kicad/live/live_design.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "dbx-kicad/board_text.h"
-#include "dbx-kicad/commit_batcher.h"
-#include "dbx-kicad/kicad_ipc.h"
-#include "dbx-kicad/proto/board_commands.pb.h"
-#include "dbx-kicad/proto/board_types.pb.h"
-#include "dbx-kicad/proto/common_commands.pb.h"
+#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/live/commit_batcher.h"
+#include "dbx-kicad/api/kicad_ipc.h"
+#include "dbx-kicad/api/proto/board_commands.pb.h"
+#include "dbx-kicad/api/proto/board_types.pb.h"
+#include "dbx-kicad/api/proto/common_commands.pb.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {

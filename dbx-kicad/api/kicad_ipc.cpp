@@ -1,4 +1,4 @@
-#include "dbx-kicad/kicad_ipc.h"
+#include "dbx-kicad/api/kicad_ipc.h"
 
 #include <google/protobuf/message.h>
 #include <nng/protocol/reqrep0/req.h>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "dbx-kicad/proto/envelope.pb.h"
+#include "dbx-kicad/api/proto/envelope.pb.h"
 
 namespace bitlay::kicad {
 

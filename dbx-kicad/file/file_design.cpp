@@ -1,4 +1,4 @@
-#include "dbx-kicad/file_design.h"
+#include "dbx-kicad/file/file_design.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "dbx-kicad/board_text.h"
+#include "dbx-kicad/file/board_text.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {

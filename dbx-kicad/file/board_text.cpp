@@ -1,4 +1,4 @@
-#include "dbx-kicad/board_text.h"
+#include "dbx-kicad/file/board_text.h"
 
 #include <sys/random.h>
 
