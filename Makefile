@@ -1,12 +1,14 @@
 # make run   : installs what is missing, builds, starts Bitlay on the stand-in's default design
-# make test  : installs what is missing, builds, runs every test
+# make test  : installs what is missing, builds, makes the Debian roots of the other KiCads the
+#              tests run against (the first time only), runs every test
+# make roots : makes those roots only
 # make bench : builds and runs the benchmarks
 BUILD ?= build
 # cmake --build runs make beneath this make; without this every level announces its directory.
 MAKEFLAGS += --no-print-directory
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build run test bench format clean
+.PHONY: all deps build roots run test bench format clean
 
 all: build
 
@@ -20,7 +22,11 @@ build: deps
 run: build
 	@./scripts/run-bitlay $(BUILD)/bin/bitlay
 
+roots: deps
+	@./scripts/kicad-roots
+
 test: build
+	@./scripts/kicad-roots
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: deps
