@@ -2,7 +2,8 @@
 // working scale, alternating columns (about 135,000 lines), scanned by the tool's transfer and
 // placed through the stand-in library into a pcbnew on a virtual X server. Timed from the first
 // line to the commit ended (TCloseDesign ends it at once instead of after the quiet time). Each
-// run gets a fresh pcbnew, since every line already on a board makes the next ones dearer.
+// run gets a fresh pcbnew, since every line already on a board makes the next ones dearer. The
+// KiCad is the one of the test matrix that BITLAY_KICAD names, the host's own without it.
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -37,7 +38,8 @@ picture::PictureBox alternatingColumns() {
 
 // Argument: the layer's index in the list (0 F.Cu, 8 F.Silkscreen on the four-layer board).
 void BM_WorstCaseLiveIntoPcbnew(benchmark::State& state) {
-    const std::string why = kicad::test::whyNoKicad();
+    const kicad::test::Kicad kicad = kicad::test::kicadFromEnvironment();
+    const std::string why = kicad::test::whyNoKicad(kicad);
     if (!why.empty()) {
         state.SkipWithError(("KiCad cannot run here: " + why).c_str());
         return;
@@ -56,7 +58,7 @@ void BM_WorstCaseLiveIntoPcbnew(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         std::string error;
-        auto pcbnew = Pcbnew::start(x.display(), kBoard, error);
+        auto pcbnew = Pcbnew::start(kicad, x.display(), kBoard, error);
         if (!pcbnew) {
             state.SkipWithError(error.c_str());
             return;

@@ -23,6 +23,7 @@
 
 #include "board_reader.h"
 #include "calls.h"
+#include "kicad_matrix.h"
 
 namespace fs = std::filesystem;
 using bitlay::dbx::DbxStatusCode;
@@ -959,21 +960,34 @@ std::string run(const std::string& command) {
     return output;
 }
 
-// KiCad itself reads each board back, where it is installed: 9 as KiCad 9 makes a new board, 6,
-// 7 and 8 written here in their own layouts. Halfway, KiCad saves the 6 board as it reads it then,
-// and the 9 board as it had it open before the first line. The boards are all read in one Python
-// process.
-TEST_F(DbxKicad, KicadLoadsThePlacedLines) {
-    const std::string python = "HOME='" + dir_.string() + "' /usr/bin/python3";
-    if (std::system((python + " -c 'import pcbnew' >/dev/null 2>&1").c_str()) != 0) {
-        GTEST_SKIP() << "KiCad's Python module pcbnew is not installed";
+// KiCad itself reads each board back, every KiCad of the matrix: the new board as that KiCad makes
+// one, 6, 7 and 8 written here in their own layouts. Halfway, KiCad saves the 6 board as it reads
+// it then, and the new board as it had it open before the first line. The boards are all read in
+// one Python process.
+class KicadJudge : public DbxKicad, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(KicadJudge, LoadsThePlacedLines) {
+    const Kicad kicad = kicadNamed(GetParam());
+    if (!kicad.available()) {
+        GTEST_SKIP() << "KiCad " << kicad.name << " cannot run here: " << kicad.unavailable;
     }
+    // Every program below runs in that KiCad, its HOME the test's folder.
+    const std::string inKicad = kicad.shellPrefix(dir_, {"HOME=" + dir_.string()});
+    const std::string python = inKicad + "/usr/bin/python3";
+    ASSERT_EQ(std::system((python + " -c 'import pcbnew' >/dev/null 2>&1").c_str()), 0)
+        << "KiCad " << kicad.name << "'s Python module pcbnew is not installed";
     const std::vector<std::pair<std::string, std::string>> versions = {
-        {"6", kicad6Board()}, {"7", kicad6Board("20221018")}, {"8", kicad8Board()}, {"9", ""}};
-    const fs::path made = dir_ / "v9.kicad_pcb";
+        {"6", kicad6Board()}, {"7", kicad6Board("20221018")}, {"8", kicad8Board()}, {"new", ""}};
+    const fs::path made = dir_ / "vnew.kicad_pcb";
     ASSERT_EQ(run(python + " -c \"import pcbnew; b = pcbnew.NewBoard('" + made.string() +
                   "'); pcbnew.SaveBoard('" + made.string() + "', b)\" 2>&1"),
               "");
+    // The file version this KiCad writes: 20241229 for 9, 20260206 for 10.
+    std::smatch written;
+    const std::string madeText = readFile(made);
+    ASSERT_TRUE(std::regex_search(madeText, written, std::regex(R"(\(version (\d+)\))")))
+        << madeText;
+    const std::string ownVersion = "(version " + written[1].str() + ")";
 
     std::string expected;
     std::string boards;
@@ -989,7 +1003,7 @@ TEST_F(DbxKicad, KicadLoadsThePlacedLines) {
             const std::string name = layerName(context_, id, &status);
             if (status == 0) ids[name] = id;
         }
-        const std::string user1 = version == "9" ? "User.1" : "Logo";
+        const std::string user1 = version == "new" ? "User.1" : "Logo";
         const std::vector<std::pair<std::string, LineRecord>> placed = {
             {"F.Cu", makeLine(ids["F.Cu"], 2540, 0, 0, 25400, 0)},
             {"B.Cu", makeLine(ids["B.Cu"], 5080, -kEdge, kEdge, kEdge, -kEdge)},
@@ -997,10 +1011,10 @@ TEST_F(DbxKicad, KicadLoadsThePlacedLines) {
             {"B.SilkS", makeLine(ids["B.Silkscreen"], 2540, 2540, 2540, 7620, 2540)},
             {"Edge.Cuts", makeLine(ids["Edge.Cuts"], 1270, -2540, -2540, 2540, -2540)},
             {"User.1", makeLine(ids[user1], 99999, 1, -1, 3, -1)}};
-        // KiCad 9 has its board open from before the first line and saves its own copy, without
-        // the lines placed so far, halfway: they go in again with the next line.
+        // KiCad has its new board open from before the first line and saves its own copy,
+        // without the lines placed so far, halfway: they go in again with the next line.
         FILE* editor = nullptr;
-        if (version == "9") {
+        if (version == "new") {
             const fs::path loaded = dir_ / "loaded";
             editor = popen((python + " -c \"import pcbnew, sys; b = pcbnew.LoadBoard('" +
                             board.string() + "'); open('" + loaded.string() +
@@ -1022,12 +1036,12 @@ TEST_F(DbxKicad, KicadLoadsThePlacedLines) {
                 ASSERT_EQ(readFile(board).find("(gr_line"), std::string::npos);
             }
             if (version == "6" && layer == "B.SilkS") {
-                // Halfway, KiCad 9 itself saves the KiCad 6 board (as a KiCad 9 board).
+                // Halfway, KiCad itself saves the KiCad 6 board (as a board of its own version).
                 ASSERT_EQ(
                     run(python + " -c \"import pcbnew; b = pcbnew.LoadBoard('" + board.string() +
                         "'); pcbnew.SaveBoard('" + board.string() + "', b)\" 2>/dev/null"),
                     "");
-                ASSERT_NE(readFile(board).find("(version 20241229)"), std::string::npos);
+                ASSERT_NE(readFile(board).find(ownVersion), std::string::npos);
             }
             LineRecord line = record;
             ASSERT_EQ(TPlaceLine(&context_, &line), 0) << version << " " << layer;
@@ -1068,11 +1082,14 @@ TEST_F(DbxKicad, KicadLoadsThePlacedLines) {
     for (const auto& [version, text] : versions) {
         const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
         const std::string drc =
-            run("HOME='" + dir_.string() + "' kicad-cli pcb drc -o '" +
-                (dir_ / "drc.rpt").string() + "' '" + board.string() + "' 2>&1");
+            run(inKicad + "kicad-cli pcb drc -o '" + (dir_ / "drc.rpt").string() + "' '" +
+                board.string() + "' 2>&1");
         EXPECT_EQ(drc.find("exit status"), std::string::npos) << version << ": " << drc;
         EXPECT_NE(drc.find("Saved DRC Report"), std::string::npos) << version << ": " << drc;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Matrix, KicadJudge, ::testing::ValuesIn(kicadNames()),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace

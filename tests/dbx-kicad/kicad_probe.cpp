@@ -1,9 +1,11 @@
 // Reads a running KiCad's state through its API, for the tests and the benchmark: whether it has
-// a board open, and the graphic segments on that board. A process of its own, so that it never
-// shares a protobuf registry with the stand-in library.
+// a board open, and the graphic segments on that board; and undoes the editor's last step. A
+// process of its own, so that it never shares a protobuf registry with the stand-in library.
 //
 //   kicad_probe URL ready      exit 0 when a board is open and KiCad answers OK
 //   kicad_probe URL segments   one line per segment: API-LAYER X1 Y1 X2 Y2 WIDTH (nanometres)
+//   kicad_probe URL count      the number of graphic shapes on the board, of any kind
+//   kicad_probe URL undo       runs the editor's undo once; exit 0 when KiCad took it
 
 #include <chrono>
 #include <cstdio>
@@ -33,7 +35,7 @@ int report(const char* what, const CallResult& result) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: kicad_probe URL ready|segments\n");
+        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|count|undo\n");
         return 2;
     }
     KicadIpc ipc;
@@ -51,12 +53,31 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[2], "ready") == 0) return 0;
 
+    if (std::strcmp(argv[2], "undo") == 0) {
+        cmd::RunAction undo;
+        undo.set_action("common.Interactive.undo");
+        cmd::RunActionResponse response;
+        if (CallResult result = ipc.call(undo, &response, kTimeout); !result.ok()) {
+            return report("RunAction", result);
+        }
+        if (response.status() != cmd::RAS_OK) {
+            std::fprintf(stderr, "kicad_probe: undo: RunAction status %d\n",
+                         static_cast<int>(response.status()));
+            return 1;
+        }
+        return 0;
+    }
+
     cmd::GetItems items;
     *items.mutable_header()->mutable_document() = documents.documents(0);
     items.add_types(types::KOT_PCB_SHAPE);
     cmd::GetItemsResponse response;
     if (CallResult result = ipc.call(items, &response, kTimeout); !result.ok()) {
         return report("GetItems", result);
+    }
+    if (std::strcmp(argv[2], "count") == 0) {
+        std::printf("%d\n", response.items_size());
+        return 0;
     }
     std::string out;
     for (const auto& item : response.items()) {

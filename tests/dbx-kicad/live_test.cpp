@@ -1,6 +1,8 @@
 // The stand-in library live in a real KiCad: pcbnew on a virtual X server with a four-layer
 // board, reached through the four exported functions, the board read back through KiCad's API.
-// One pcbnew serves every case but the one that kills it.
+// One pcbnew serves every case but those that need another board or kill it. The KiCad is the
+// one of the matrix that BITLAY_KICAD names (the host's own without it): CTest runs this once
+// per KiCad.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -46,8 +48,11 @@ constexpr auto kTransferOver = 700ms;
 constexpr int kFCu = 3, kIn1Cu = 4, kIn2Cu = 5, kBCu = 34, kFSilkS = 40;
 
 const fs::path kFourLayerBoard = fs::path(BITLAY_TEST_DATA) / "kicad" / "four-layer.kicad_pcb";
+// KiCad's demo board of a video card (about 11,000 items), from the package kicad-demos.
+const fs::path kVideoBoard = "/usr/share/kicad/demos/video/video.kicad_pcb";
 
 struct Editor {
+    Kicad kicad;
     std::unique_ptr<XServer> x;
     std::unique_ptr<Pcbnew> pcbnew;
     std::string skipReason;
@@ -63,14 +68,15 @@ class LiveEnvironment final : public ::testing::Environment {
   public:
     void SetUp() override {
         Editor& e = editor();
-        e.skipReason = whyNoKicad();
+        e.kicad = kicadFromEnvironment();
+        e.skipReason = whyNoKicad(e.kicad);
         if (!e.skipReason.empty()) return;
         e.x = std::make_unique<XServer>();
         if (!e.x->running()) {
             e.failure = "Xvfb did not start";
             return;
         }
-        e.pcbnew = Pcbnew::start(e.x->display(), kFourLayerBoard, e.failure);
+        e.pcbnew = Pcbnew::start(e.kicad, e.x->display(), kFourLayerBoard, e.failure);
     }
     void TearDown() override {
         editor().pcbnew.reset();
@@ -78,6 +84,11 @@ class LiveEnvironment final : public ::testing::Environment {
     }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LiveEnvironment);
+
+// The message of a case skipped because this KiCad cannot run here; CTest looks for it.
+std::string skipMessage() {
+    return "KiCad " + editor().kicad.name + " cannot run here: " + editor().skipReason;
+}
 
 // The segment KiCad should hold for a line: nanometres, y upward turned downward.
 Segment expectedSegment(int apiLayer, const LineRecord& line) {
@@ -100,8 +111,7 @@ std::vector<Segment> added(const std::vector<Segment>& before, const std::vector
 class Live : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!editor().skipReason.empty())
-            GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;
+        if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
         ASSERT_TRUE(editor().pcbnew) << editor().failure;
         unsetenv("DBX_DESIGN");
         setenv("KICAD_API_SOCKET", pcbnew().url().c_str(), 1);
@@ -276,11 +286,11 @@ TEST(LiveFallback, NoKicadAnsweringMeansTheDefaultBoardFile) {
 }
 
 TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
-    if (!editor().skipReason.empty())
-        GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;
+    if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
     ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
     std::string error;
-    auto blocked = Pcbnew::start(editor().x->display(), kFourLayerBoard, error, true);
+    auto blocked =
+        Pcbnew::start(editor().kicad, editor().x->display(), kFourLayerBoard, error, true);
     ASSERT_TRUE(blocked) << error;
     unsetenv("DBX_DESIGN");
     setenv("KICAD_API_SOCKET", blocked->url().c_str(), 1);
@@ -295,11 +305,10 @@ TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
 }
 
 TEST(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) {
-    if (!editor().skipReason.empty())
-        GTEST_SKIP() << "KiCad cannot run here: " << editor().skipReason;
+    if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
     ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
     std::string error;
-    auto doomed = Pcbnew::start(editor().x->display(), kFourLayerBoard, error);
+    auto doomed = Pcbnew::start(editor().kicad, editor().x->display(), kFourLayerBoard, error);
     ASSERT_TRUE(doomed) << error;
     unsetenv("DBX_DESIGN");
     setenv("KICAD_API_SOCKET", doomed->url().c_str(), 1);
@@ -330,5 +339,98 @@ TEST(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) 
     EXPECT_EQ(TCloseDesign(&context, ""), kServerTerminated) << "queued lines were lost";
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 2s);
 }
+
+// A real board: a transfer of 20,000 lines into KiCad's demo board, the commit ended by the quiet
+// time after the last line or by the close, is one step in KiCad's undo history. One pcbnew with
+// the demo board serves both cases; each case's undo leaves the board as it found it.
+struct TransferEnd {
+    const char* label;
+    bool closed;  // ended by TCloseDesign, else by the quiet time
+};
+
+void PrintTo(const TransferEnd& end, std::ostream* out) { *out << end.label; }
+
+class LiveRealBoard : public ::testing::TestWithParam<TransferEnd> {
+  protected:
+    static void SetUpTestSuite() {
+        if (!editor().skipReason.empty() || !editor().x || !editor().x->running()) return;
+        if (!fs::exists(kVideoBoard)) {
+            failure_ = kVideoBoard.string() + " is missing (package kicad-demos)";
+            return;
+        }
+        video_ = Pcbnew::start(editor().kicad, editor().x->display(), kVideoBoard, failure_);
+    }
+    static void TearDownTestSuite() { video_.reset(); }
+
+    void SetUp() override {
+        if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
+        ASSERT_TRUE(video_) << failure_;
+        unsetenv("DBX_DESIGN");
+        setenv("KICAD_API_SOCKET", video_->url().c_str(), 1);
+    }
+    void TearDown() override { TCloseDesign(&context_, ""); }
+
+    // The layer id the tool lists `name` under; 0 when it is not listed.
+    std::int32_t layerId(const std::string& name) {
+        DbxStatusCode status = 0;
+        for (std::int32_t id = 1; status == 0; ++id) {
+            if (layerName(context_, id, &status) == name && status == 0) return id;
+        }
+        return 0;
+    }
+
+    // The board's shape count once it differs from `from`, or after `seconds` as it is then.
+    static long countOnceNot(long from, std::chrono::seconds seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + seconds;
+        long now = video_->shapeCount();
+        while (now == from && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(100ms);
+            now = video_->shapeCount();
+        }
+        return now;
+    }
+
+    static std::unique_ptr<Pcbnew> video_;
+    static std::string failure_;
+    DesignContext context_{};
+};
+std::unique_ptr<Pcbnew> LiveRealBoard::video_;
+std::string LiveRealBoard::failure_;
+
+TEST_P(LiveRealBoard, ATransferOfTwentyThousandLinesIsOneUndoStep) {
+    constexpr int kLines = 20000;
+    const long before = video_->shapeCount();
+    ASSERT_GT(before, 0) << "KiCad lists no shapes on the demo board";
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    const std::int32_t silkscreen = layerId("F.Silkscreen");
+    ASSERT_NE(silkscreen, 0);
+    // As a picture's runs come: 200 to a row, row after row, beside the board.
+    for (int i = 0; i < kLines; ++i) {
+        const std::int32_t x = 10000000 + (i % 200) * 5080, y = -5000000 - (i / 200) * 2540;
+        LineRecord line = makeLine(silkscreen, 2540, x, y, x + 2540, y);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0) << "line " << i;
+    }
+    if (GetParam().closed) {
+        ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    }
+
+    // Every line in KiCad; counted until the count stops rising.
+    long after = before;
+    for (long last = -1; after != last && after < before + kLines;) {
+        last = after;
+        after = countOnceNot(last, 30s);
+    }
+    ASSERT_EQ(after - before, kLines) << "lines in KiCad after the transfer";
+
+    ASSERT_TRUE(video_->undo());
+    const long undone = countOnceNot(after, 10s);
+    EXPECT_EQ(undone, before) << "one undo took back " << after - undone << " of " << kLines
+                              << " lines";
+}
+
+INSTANTIATE_TEST_SUITE_P(Live, LiveRealBoard,
+                         ::testing::Values(TransferEnd{"EndedByTheQuietTime", false},
+                                           TransferEnd{"EndedByTheClose", true}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "pcbnew_fixture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -35,9 +36,8 @@ bool onPath(const char* tool) {
     return status == 0;
 }
 
-// fork and exec `argv` with `env` added to ours; its output goes to `log`.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const fs::path& log, int keepFd = -1) {
+// fork and exec `argv` in a process group of its own; its output goes to `log`.
+pid_t spawn(const std::vector<std::string>& argv, const fs::path& log, int keepFd = -1) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     setpgid(0, 0);
@@ -46,7 +46,6 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     dup2(in, 0);
     dup2(out, 1);
     dup2(out, 2);
-    for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -58,8 +57,21 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 void stopProcess(pid_t pid) {
     if (pid <= 0) return;
-    ::kill(-pid, SIGKILL);  // the process group spawn() made for it
+    ::kill(-pid, SIGKILL);  // the process group spawn() made for it, bwrap's child included
     waitpid(pid, nullptr, 0);
+}
+
+// The processes of the group `group` leads: pcbnew is the bwrap's child when it runs in a root.
+std::vector<pid_t> groupMembers(pid_t group) {
+    std::vector<pid_t> members;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return members;
+    while (const dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid > 0 && getpgid(pid) == group) members.push_back(pid);
+    }
+    closedir(proc);
+    return members;
 }
 
 }  // namespace
@@ -100,8 +112,10 @@ std::string runCommand(const std::string& command, int* status) {
 
 std::string probePath() { return std::string(BITLAY_BIN_DIR) + "/kicad_probe"; }
 
-std::string whyNoKicad() {
-    for (const char* tool : {"pcbnew", "Xvfb", "xdotool"}) {
+std::string whyNoKicad(const Kicad& kicad) {
+    if (!kicad.available()) return kicad.unavailable;
+    // The host's own pcbnew is not asked for: without it, its tests fail.
+    for (const char* tool : {"Xvfb", "xdotool"}) {
         if (!onPath(tool)) return std::string(tool) + " is not installed";
     }
     return {};
@@ -114,7 +128,7 @@ XServer::XServer() {
     if (mkdtemp(dir) == nullptr) return;
     const pid_t pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset", "-screen",
                              "0", "1280x800x24", "-nolisten", "tcp"},
-                            {}, fs::path(dir) / "xvfb.log", fds[1]);
+                            fs::path(dir) / "xvfb.log", fds[1]);
     ::close(fds[1]);
     std::string number;
     char c = 0;
@@ -131,8 +145,9 @@ XServer::XServer() {
 
 XServer::~XServer() { stopProcess(pid_); }
 
-std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path& board,
-                                      std::string& error, bool blockedByDialog) {
+std::unique_ptr<Pcbnew> Pcbnew::start(const Kicad& kicad, const std::string& display,
+                                      const fs::path& board, std::string& error,
+                                      bool blockedByDialog) {
     std::unique_ptr<Pcbnew> editor(new Pcbnew);
     char pattern[] = "/tmp/bitlay-pcbnew-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -143,7 +158,7 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path
     editor->display_ = display;
     const fs::path home = editor->dir_ / "home";
     const fs::path tmp = editor->dir_ / "tmp";
-    const fs::path config = home / ".config" / "kicad" / "9.0";
+    const fs::path config = home / ".config" / "kicad" / kicad.configVersion();
     fs::create_directories(config);
     fs::create_directories(tmp);
     writeFile(config / "kicad_common.json", kKicadCommon);
@@ -159,12 +174,13 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path
     }
     editor->url_ = "ipc://" + (tmp / "kicad" / "api.sock").string();
 
-    editor->pid_ = spawn({"pcbnew", copy.string()},
-                         {"HOME=" + home.string(), "TMPDIR=" + tmp.string(), "DISPLAY=" + display,
-                          "XDG_CONFIG_HOME=" + (home / ".config").string(),
-                          "XDG_CACHE_HOME=" + (home / ".cache").string(),
-                          "XDG_DATA_HOME=" + (home / ".local/share").string()},
-                         editor->dir_ / "pcbnew.log");
+    std::vector<std::string> command = kicad.prefix(
+        editor->dir_, {"HOME=" + home.string(), "TMPDIR=" + tmp.string(), "DISPLAY=" + display,
+                       "XDG_CONFIG_HOME=" + (home / ".config").string(),
+                       "XDG_CACHE_HOME=" + (home / ".cache").string(),
+                       "XDG_DATA_HOME=" + (home / ".local/share").string()});
+    command.insert(command.end(), {"pcbnew", copy.string()});
+    editor->pid_ = spawn(command, editor->dir_ / "pcbnew.log");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         if (waitpid(editor->pid_, nullptr, WNOHANG) == editor->pid_) {
@@ -181,7 +197,8 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const std::string& display, const fs::path
         if (blockedByDialog && answer.find("API status 4") != std::string::npos) return editor;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    error = "pcbnew did not answer on " + editor->url_ + " within a minute";
+    error =
+        "pcbnew of KiCad " + kicad.name + " did not answer on " + editor->url_ + " within a minute";
     return nullptr;
 }
 
@@ -208,13 +225,28 @@ std::vector<Segment> Pcbnew::segments() const {
     return found;
 }
 
+long Pcbnew::shapeCount() const {
+    int status = 0;
+    const std::string out = runCommand(probePath() + " " + url_ + " count", &status);
+    return status == 0 ? std::atol(out.c_str()) : -1;
+}
+
+bool Pcbnew::undo() const {
+    int status = 0;
+    runCommand(probePath() + " " + url_ + " undo", &status);
+    return status == 0;
+}
+
 bool Pcbnew::pressKeys(const std::string& keys) const {
     const std::string env = "DISPLAY=" + display_ + " ";
     int status = 0;
-    std::istringstream windows(
-        runCommand(env + "xdotool search --onlyvisible --pid " + std::to_string(pid_), &status));
     std::string window;
-    if (!(windows >> window)) return false;
+    for (const pid_t member : groupMembers(pid_)) {
+        std::istringstream windows(runCommand(
+            env + "xdotool search --onlyvisible --pid " + std::to_string(member), &status));
+        if (windows >> window) break;
+    }
+    if (window.empty()) return false;
     runCommand(
         env + "xdotool windowfocus --sync " + window + " key --window " + window + " " + keys,
         &status);

@@ -1,8 +1,8 @@
 #pragma once
 
-// A real KiCad PCB editor for the live tests and the benchmark: pcbnew on a virtual X server, with
-// a HOME and a TMPDIR of its own (API enabled, no first-run dialogs), so that its API socket is
-// ours alone and a KiCad the user runs is never touched.
+// A real KiCad PCB editor for the live tests and the benchmark: pcbnew of one KiCad of the matrix
+// on a virtual X server, with a HOME and a TMPDIR of its own (API enabled, no first-run dialogs),
+// so that its API socket is ours alone and a KiCad the user runs is never touched.
 
 #include <sys/types.h>
 
@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "kicad_matrix.h"
 
 namespace bitlay::kicad::test {
 
@@ -24,8 +26,8 @@ struct Segment {
 };
 std::string toText(const std::vector<Segment>& segments);
 
-// Why KiCad cannot run here, or empty when it can.
-std::string whyNoKicad();
+// Why `kicad` cannot run here under a virtual X server, or empty when it can.
+std::string whyNoKicad(const Kicad& kicad);
 
 // An Xvfb on a display number of its own choosing.
 class XServer final {
@@ -42,16 +44,17 @@ class XServer final {
 
 class Pcbnew final {
   public:
-    // Starts pcbnew on a copy of `board` and waits until its API answers with the board open;
-    // null, with the reason in `error`, when it does not within a minute. With `blockedByDialog`
-    // the board is left as if another KiCad had it open, so pcbnew starts with a modal question,
-    // and the wait is for its API to answer "not ready" instead.
-    static std::unique_ptr<Pcbnew> start(const std::string& display,
+    // Starts the pcbnew of `kicad` on a copy of `board` and waits until its API answers with the
+    // board open; null, with the reason in `error`, when it does not within a minute. With
+    // `blockedByDialog` the board is left as if another KiCad had it open, so pcbnew starts with
+    // a modal question, and the wait is for its API to answer "not ready" instead.
+    static std::unique_ptr<Pcbnew> start(const Kicad& kicad, const std::string& display,
                                          const std::filesystem::path& board, std::string& error,
                                          bool blockedByDialog = false);
     ~Pcbnew();
 
     const std::string& url() const { return url_; }
+    // The process started: pcbnew itself, or the bwrap around it.
     pid_t pid() const { return pid_; }
     const std::filesystem::path& dir() const { return dir_; }
 
@@ -60,6 +63,12 @@ class Pcbnew final {
 
     // Every graphic segment on the open board, sorted.
     std::vector<Segment> segments() const;
+
+    // How many graphic shapes the open board holds; -1 when KiCad does not say.
+    long shapeCount() const;
+
+    // Runs the editor's undo once through the API; false when KiCad refuses it.
+    bool undo() const;
 
     // Presses keys in the editor's window, as xdotool names them ("ctrl+z").
     bool pressKeys(const std::string& keys) const;

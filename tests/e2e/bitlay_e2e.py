@@ -391,14 +391,20 @@ def stop_bitlay(process):
 
 
 def bitlay_window(session, process):
-    """Bitlay's window once it is shown; a Bitlay that ended instead is reported with its output."""
-    try:
-        return session.find_window(CAPTION)
-    except StepFailed:
+    """Bitlay's window once it is shown. A Bitlay that ends instead, or shows its start-up message
+    box (the design could not be attached), is reported as soon as that is seen."""
+    def probe():
+        found = session.visible_windows(CAPTION)
+        if found:
+            return found[0]
+        if session.visible_windows("^Bitlay$"):
+            raise StepFailed("Bitlay shows its start-up message box instead of its window: the "
+                             "design could not be attached")
         if process.poll() is not None:
             raise StepFailed(f"bitlay ended with status {process.returncode}: "
                              f"{process.log_path.read_text().strip()}")
-        raise
+        return None
+    return poll(f"a window named {CAPTION!r}", probe)
 
 
 def pick_and_check(session, window, colour):

@@ -1,25 +1,31 @@
 #!/usr/bin/env python3
-"""Uses Bitlay as a person would with KiCad 9 running beside it on the same X server: pcbnew has a
+"""Uses Bitlay as a person would with a KiCad running beside it on the same X server: pcbnew has a
 board open (its API enabled, a HOME and TMPDIR of its own), Bitlay is started with nothing but that
 TMPDIR, so it finds the running KiCad by itself; a logo is loaded, a colour picked, a layer chosen,
 the numbers typed and the picture transferred. The lines KiCad then holds, read back through its
 API, must be exactly those the transfer rules give.
 
-Usage: bitlay_live_e2e.py BITLAY_EXECUTABLE WORK_DIR [--screenshot PNG]
-With --screenshot, a picture of KiCad showing the transferred logo is kept at PNG.
-Exit status 0 on success, 1 on a failed step, 77 when KiCad or an X server cannot run here.
+Usage: bitlay_live_e2e.py BITLAY_EXECUTABLE WORK_DIR [--kicad NAME] [--screenshot PNG]
+--kicad names the KiCad of the matrix (tests/e2e/kicad_matrix.py) to run: host (the default, or
+what BITLAY_KICAD names), trixie or sid. With --screenshot, a picture of KiCad showing the
+transferred logo is kept at PNG.
+Exit status 0 on success, 1 on a failed step, 77 when that KiCad or an X server cannot run here.
 """
 
+import argparse
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_e2e import (COMMAND1, COMMAND2, COMMAND3, LIST2, TEXT1, TEXT2, TEXT3,  # noqa: E402
-                        Session, StepFailed, bitlay_window, expected_lines, pick_and_check, poll,
-                        run_on_desktop, start_bitlay, stop_bitlay, write_bmp)
+from bitlay_e2e import (COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1, TEXT2,  # noqa: E402
+                        TEXT3, Session, StepFailed, bitlay_window, expected_lines, pick_and_check,
+                        poll, run_on_desktop, start_bitlay, stop_bitlay, write_bmp)
+from kicad_matrix import kicad_named  # noqa: E402
 
 KICAD_COMMON = ('{"api": {"enable_server": true}, "do_not_show_again": {'
                 '"data_collection_prompt": true, "update_check_prompt": true, '
@@ -57,28 +63,52 @@ def logo(text="BITLAY", zoom=3, margin=4):
     return pixels
 
 
-class Kicad:
-    """pcbnew on the display with a board of its own, stopped by its pid."""
+def group_members(group):
+    """The processes of the group `group` leads: pcbnew is the bwrap's child in a root."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.getpgid(int(entry)) == group:
+                    members.append(int(entry))
+            except OSError:
+                pass
+    return members
 
-    def __init__(self, display, work, probe):
+
+class Pcbnew:
+    """The pcbnew of a KiCad of the matrix on the display, with a board, HOME and TMPDIR of its own
+    in a folder under /tmp; stopped by killing its process group."""
+
+    def __init__(self, kicad, display, work, probe):
         self.probe = probe
-        home, self.tmp = work / "kicad-home", work / "kicad-tmp"
-        config = home / ".config" / "kicad" / "9.0"
+        self.process = None
+        self.folder = Path(tempfile.mkdtemp(prefix="bitlay-live-"))
+        home, self.tmp = self.folder / "home", self.folder / "tmp"
+        config = home / ".config" / "kicad" / kicad.config_version
         config.mkdir(parents=True)
         self.tmp.mkdir()
         (config / "kicad_common.json").write_text(KICAD_COMMON)
         for table in ("fp", "sym", "design_block"):
             name = table.replace("_", "-") + "-lib-table"
             (config / name).write_text(f"({table}_lib_table (version 7))\n")
-        board = work / "live.kicad_pcb"
+        board = self.folder / "live.kicad_pcb"
         board.write_text(BOARD)
         self.url = f"ipc://{self.tmp}/kicad/api.sock"
         self.log = open(work / "pcbnew.log", "w")
-        env = display.env(HOME=str(home), TMPDIR=str(self.tmp),
-                          XDG_CONFIG_HOME=str(home / ".config"))
-        self.process = subprocess.Popen(["pcbnew", str(board)], env=env, stdout=self.log,
-                                        stderr=subprocess.STDOUT, start_new_session=True)
-        poll("pcbnew's API to answer with the board open", self.ready, 90, 0.2)
+        command = kicad.prefix(self.folder, HOME=home, TMPDIR=self.tmp, DISPLAY=display.name,
+                               XDG_CONFIG_HOME=home / ".config")
+        try:
+            self.process = subprocess.Popen(command + ["pcbnew", str(board)], env=display.env(),
+                                            stdout=self.log, stderr=subprocess.STDOUT,
+                                            start_new_session=True)
+        except OSError as error:
+            raise StepFailed(f"KiCad {kicad.name}'s pcbnew cannot be started: {error}")
+        try:
+            poll(f"KiCad {kicad.name}'s API to answer with the board open", self.ready, 90, 0.2)
+        except BaseException:
+            self.close()
+            raise
 
     def ready(self):
         if self.process.poll() is not None:
@@ -106,11 +136,20 @@ class Kicad:
             time.sleep(0.2)
         raise StepFailed("the lines in KiCad kept changing")
 
+    def windows(self, env):
+        for pid in group_members(self.process.pid):
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)],
+                                   capture_output=True, text=True, env=env).stdout.split()
+            if found:
+                return found
+        return []
+
     def close(self):
-        if self.process.poll() is None:
+        if self.process is not None and self.process.poll() is None:
             os.killpg(self.process.pid, 9)
             self.process.wait()
         self.log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 class LiveSession(Session):
@@ -128,12 +167,12 @@ class LiveSession(Session):
                 int(values["Width"]), int(values["Height"]))
 
 
-def live_run(session, kicad, exe, work, screenshot):
+def live_run(session, pcbnew, exe, work, screenshot):
     picture = work / "logo.bmp"
     pixels = logo()
     write_bmp(picture, pixels)
     # Nothing names a design: the library finds the KiCad through TMPDIR, as in a user's session.
-    env = session.display.env(TMPDIR=str(kicad.tmp))
+    env = session.display.env(TMPDIR=str(pcbnew.tmp))
     for name in ("DBX_DESIGN", "KICAD_API_SOCKET"):
         env.pop(name, None)
     process = start_bitlay(exe, work, env, work / "bitlay.log")
@@ -158,9 +197,9 @@ def live_run(session, kicad, exe, work, screenshot):
         session.type_into(window, TEXT3, s_text)
 
         step = "transfer"
-        before = kicad.segments()
+        before = pcbnew.segments()
         session.click(window, COMMAND3)
-        got = kicad.settled_segments()
+        got = pcbnew.settled_segments()
 
         step = "quit"
         session.click(window, COMMAND2)
@@ -184,18 +223,16 @@ def live_run(session, kicad, exe, work, screenshot):
 
         if screenshot:
             step = "screenshot"
-            take_screenshot(session, kicad, work, screenshot)
+            take_screenshot(session, pcbnew, work, screenshot)
     except Exception as error:
         raise StepFailed(f"step '{step}': {error}") from error
     finally:
         stop_bitlay(process)
 
 
-def take_screenshot(session, kicad, work, target):
+def take_screenshot(session, pcbnew, work, target):
     """KiCad's window zoomed to the transferred logo, cut out of the screen and kept small."""
-    windows = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
-                              str(kicad.process.pid)], capture_output=True, text=True,
-                             env=session.env).stdout.split()
+    windows = pcbnew.windows(session.env)
     if not windows:
         raise StepFailed("no KiCad window to photograph")
     window = windows[0]
@@ -203,25 +240,37 @@ def take_screenshot(session, kicad, work, target):
     session.xdo("key", "--window", window, "ctrl+Home")  # zoom to the board's objects
     time.sleep(1.5)
     x, y, w, h = session.geometry(window)
-    full = work / "kicad-screen.png"
+    full = work / "pcbnew-screen.png"
     session.screenshot(full)
     subprocess.run(["convert", str(full), "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-resize",
                     "900x>", "-colors", "64", str(target)], check=True)
 
 
 def main():
-    exe, work = os.path.abspath(sys.argv[1]), Path(sys.argv[2])
-    screenshot = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--screenshot" else None
+    parser = argparse.ArgumentParser(description="Bitlay live into a running KiCad")
+    parser.add_argument("exe")
+    parser.add_argument("work", type=Path)
+    parser.add_argument("--kicad", default=os.environ.get("BITLAY_KICAD") or "host")
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+    exe, work = os.path.abspath(args.exe), args.work
     probe = str(Path(exe).parent / "kicad_probe")
+    kicad = kicad_named(args.kicad)
+    label = f"live e2e ({' '.join(filter(None, (kicad.name, kicad.version)))})"
+    if kicad.unavailable:
+        print(f"{label}: skipped, KiCad {kicad.name} cannot run here: {kicad.unavailable}")
+        return SKIP
 
     def body(session):
-        kicad = Kicad(session.display, work, probe)
+        pcbnew = None
         try:
-            live_run(session, kicad, exe, work, screenshot)
+            pcbnew = Pcbnew(kicad, session.display, work, probe)
+            live_run(session, pcbnew, exe, work, args.screenshot)
         finally:
-            kicad.close()
+            if pcbnew is not None:
+                pcbnew.close()
 
-    return run_on_desktop("live e2e", work, ("pcbnew",), body, LiveSession)
+    return run_on_desktop(label, work, (), body, LiveSession)
 
 
 if __name__ == "__main__":
