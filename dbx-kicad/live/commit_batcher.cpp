@@ -7,7 +7,12 @@ void CommitBatcher::lineQueued(TimePoint now) noexcept {
     ++queued_;
     ++linesInCommit_;
     commitOpen_ = true;
-    lastQueued_ = now;
+    callerInside_ = true;
+}
+
+void CommitBatcher::callerLeft(TimePoint now) noexcept {
+    callerInside_ = false;
+    callerLeft_ = now;
 }
 
 CommitBatcher::Action CommitBatcher::due(TimePoint now) const noexcept {
@@ -17,14 +22,16 @@ CommitBatcher::Action CommitBatcher::due(TimePoint now) const noexcept {
         }
         return Action::kNone;
     }
-    if (commitOpen_ && now - lastQueued_ >= policy_.idleBeforeCommitEnd) return Action::kEndCommit;
+    if (commitOpen_ && !callerInside_ && now - callerLeft_ >= policy_.idleBeforeCommitEnd) {
+        return Action::kEndCommit;
+    }
     return Action::kNone;
 }
 
 std::optional<CommitBatcher::TimePoint> CommitBatcher::nextDeadline() const noexcept {
     if (queued_ >= policy_.maxLines) return oldestQueued_;
     if (queued_ > 0) return oldestQueued_ + policy_.maxAge;
-    if (commitOpen_) return lastQueued_ + policy_.idleBeforeCommitEnd;
+    if (commitOpen_ && !callerInside_) return callerLeft_ + policy_.idleBeforeCommitEnd;
     return std::nullopt;
 }
 

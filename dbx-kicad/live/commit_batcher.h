@@ -5,8 +5,11 @@
 // DBX has no call that ends a transfer, yet all of one transfer belongs in one commit (one undo
 // step in the editor) and the editor handles a request of a thousand lines about as fast as one
 // of one line. So queued lines go out in batches: when a batch is full or its oldest line a few
-// milliseconds old. The commit ends once the caller has placed nothing for a while. This class
-// only keeps the time; the caller passes the clock's readings, so tests drive it exactly.
+// milliseconds old. The commit ends once the caller has been away from the library for a while:
+// only time outside counts, since a caller waiting inside for the editor has not stopped. A
+// transfer hands its lines over continuously (a row of the picture without runs takes well under
+// a millisecond), so a short quiet is enough. This class only keeps the time; the caller passes
+// the clock's readings, so tests drive it exactly.
 
 #include <chrono>
 #include <cstddef>
@@ -17,7 +20,7 @@ namespace bitlay::kicad {
 struct BatchPolicy {
     std::size_t maxLines = 2000;
     std::chrono::milliseconds maxAge{5};
-    std::chrono::milliseconds idleBeforeCommitEnd{300};
+    std::chrono::milliseconds idleBeforeCommitEnd{50};
 };
 
 class CommitBatcher final {
@@ -29,13 +32,18 @@ class CommitBatcher final {
 
     explicit CommitBatcher(BatchPolicy policy = {}) noexcept : policy_(policy) {}
 
-    // One more line queued at `now`; it opens a commit when none is open.
+    // One more line queued at `now` by a caller inside the library; it opens a commit when none
+    // is open. The commit cannot end before the caller has left again.
     void lineQueued(TimePoint now) noexcept;
+
+    // The caller left the library at `now`; from then on its quiet counts.
+    void callerLeft(TimePoint now) noexcept;
 
     // What is due at `now`: a batch before the commit's end, never the end while lines wait.
     Action due(TimePoint now) const noexcept;
 
-    // When due() next turns from kNone to something else; none while nothing is pending.
+    // When due() next turns from kNone to something else; none while nothing is pending or only
+    // the commit's end is, with the caller inside.
     std::optional<TimePoint> nextDeadline() const noexcept;
 
     // The queued lines went out (or were given up); the commit stays open.
@@ -55,8 +63,9 @@ class CommitBatcher final {
     std::size_t queued_ = 0;
     std::size_t linesInCommit_ = 0;
     bool commitOpen_ = false;
+    bool callerInside_ = false;
     TimePoint oldestQueued_{};
-    TimePoint lastQueued_{};
+    TimePoint callerLeft_{};
 };
 
 }  // namespace bitlay::kicad

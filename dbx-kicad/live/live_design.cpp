@@ -142,13 +142,16 @@ class LiveDesign final : public Design {
         batcher_.lineQueued(now);
         if (batcher_.due(now) == CommitBatcher::Action::kSendBatch) {
             // A full batch goes to the worker; a caller faster than KiCad waits for the batch
-            // before it, so that no more than one is ever on its way.
+            // before it, so that no more than one is ever on its way. The wait is KiCad's time,
+            // not the caller's quiet: the commit's end is counted from the caller's return.
             sent_.wait(lock, [this] { return !handedOver_ || failure_ != status::kOk; });
-            if (failure_ != status::kOk) return failure_;
             // The worker may have taken the batch meanwhile, had it grown old.
-            if (batcher_.queued() > 0) handOver();
-            return status::kOk;
+            if (failure_ == status::kOk && batcher_.queued() > 0) handOver();
+            batcher_.callerLeft(CommitBatcher::Clock::now());
+            wake_.notify_one();
+            return failure_;
         }
+        batcher_.callerLeft(now);
         if (first) wake_.notify_one();
         return status::kOk;
     }
@@ -247,9 +250,13 @@ class LiveDesign final : public Design {
     }
 
     void beginCommit() {
+        // KiCad 10.0.7 and later tie the commit to the board named in the header; earlier ones
+        // skip the field.
+        cmd::BeginCommit request;
+        *request.mutable_header()->mutable_document() = board_;
         cmd::BeginCommitResponse response;
         const CallResult result =
-            callWhenReady(*ipc_, cmd::BeginCommit{}, &response, kShortCallTimeout, kBusyWait);
+            callWhenReady(*ipc_, request, &response, kShortCallTimeout, kBusyWait);
         if (!result.ok()) {
             fail(statusOf(result));
             return;
@@ -266,6 +273,7 @@ class LiveDesign final : public Design {
             request.mutable_id()->set_value(commitId_);
             request.set_action(cmd::CMA_COMMIT);
             request.set_message(commitMessage(batcher_.linesInCommit()));
+            *request.mutable_header()->mutable_document() = board_;
             const CallResult result =
                 callWhenReady(*ipc_, request, nullptr, kLongCallTimeout, kBusyWait);
             if (!result.ok()) fail(statusOf(result));
@@ -327,6 +335,70 @@ int editorRank(int apiLayer) noexcept {
     return 1000 + apiLayer;                                     // Rescue, anything newer
 }
 
+
+// The board's enabled layers in the editor's order with KiCad's names for them, asked layer by
+// layer (KiCad 9.0.5 and later).
+CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
+                     std::vector<int>& apiLayers, std::vector<LayerName>& names) {
+    const auto readyWait = std::chrono::milliseconds(kReadyWaitMilliseconds);
+    board::commands::GetBoardEnabledLayers layersQuery;
+    *layersQuery.mutable_board() = board;
+    board::commands::BoardEnabledLayersResponse enabled;
+    CallResult result = callWhenReady(ipc, layersQuery, &enabled, kShortCallTimeout, readyWait);
+    if (!result.ok()) return result;
+
+    apiLayers.assign(enabled.layers().begin(), enabled.layers().end());
+    std::stable_sort(apiLayers.begin(), apiLayers.end(),
+                     [](int a, int b) { return editorRank(a) < editorRank(b); });
+    for (const int layer : apiLayers) {
+        const std::string canonical = canonicalLayerName(layer);
+        if (canonical.empty()) return {CallOutcome::kBadReply, 0, "a layer KiCad 9 does not have"};
+        board::commands::GetBoardLayerName nameQuery;
+        *nameQuery.mutable_board() = board;
+        nameQuery.set_layer(static_cast<board::types::BoardLayer>(layer));
+        board::commands::BoardLayerNameResponse name;
+        result = callWhenReady(ipc, nameQuery, &name, kShortCallTimeout, readyWait);
+        if (!result.ok()) return result;
+        names.push_back(makeLayerName(canonical, name.name()));
+    }
+    return result;
+}
+
+// The same list read from the board as KiCad would save it, for the KiCads that cannot be asked
+// (9.0.0 to 9.0.4): its layers section lists the enabled layers in the editor's order, each with
+// the name KiCad shows where that differs from the canonical one.
+CallResult readLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
+                      std::vector<int>& apiLayers, std::vector<LayerName>& names) {
+    cmd::SaveDocumentToString query;
+    *query.mutable_document() = board;
+    cmd::SavedDocumentResponse saved;
+    const CallResult result = callWhenReady(ipc, query, &saved, kLongCallTimeout,
+                                            std::chrono::milliseconds(kReadyWaitMilliseconds));
+    if (!result.ok()) return result;
+    const BoardOutline outline = readBoardOutline(saved.contents());
+    if (outline.result != BoardReadResult::kOk || outline.layers.empty()) {
+        return {CallOutcome::kBadReply, 0, "the board KiCad saved has no layers section"};
+    }
+    for (const BoardLayer& layer : outline.layers) {
+        const int apiLayer = apiLayerNumber(layer.canonicalName);
+        if (apiLayer == 0) return {CallOutcome::kBadReply, 0, "a layer KiCad 9 does not have"};
+        apiLayers.push_back(apiLayer);
+        names.push_back(makeLayerName(layer.canonicalName, layer.userName));
+    }
+    return result;
+}
+
+DbxStatusCode listLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
+                         std::vector<int>& apiLayers, std::vector<LayerName>& names) {
+    CallResult result = askLayers(ipc, board, apiLayers, names);
+    if (result.outcome == CallOutcome::kRefused && result.apiStatus == api_status::kUnhandled) {
+        apiLayers.clear();
+        names.clear();
+        result = readLayers(ipc, board, apiLayers, names);
+    }
+    return statusOf(result);
+}
+
 }  // namespace
 
 std::string canonicalLayerName(int apiLayer) {
@@ -341,6 +413,13 @@ std::string canonicalLayerName(int apiLayer) {
     if (apiLayer == 62) return "Rescue";
     if (apiLayer >= 63 && apiLayer <= 98) return "User." + std::to_string(apiLayer - 53);
     return {};
+}
+
+int apiLayerNumber(std::string_view canonicalName) {
+    for (int layer = 3; layer <= 98; ++layer) {
+        if (canonicalLayerName(layer) == canonicalName) return layer;
+    }
+    return 0;
 }
 
 std::string commitMessage(std::size_t lines) {
@@ -377,26 +456,11 @@ LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& d
         return {true, locked};
     }
 
-    board::commands::GetBoardEnabledLayers layersQuery;
-    *layersQuery.mutable_board() = board;
-    board::commands::BoardEnabledLayersResponse enabled;
-    result = callWhenReady(*ipc, layersQuery, &enabled, kShortCallTimeout, readyWait);
-    if (!result.ok()) return {true, statusOf(result)};
-
-    std::vector<int> apiLayers(enabled.layers().begin(), enabled.layers().end());
-    std::stable_sort(apiLayers.begin(), apiLayers.end(),
-                     [](int a, int b) { return editorRank(a) < editorRank(b); });
+    std::vector<int> apiLayers;
     std::vector<LayerName> names;
-    for (const int layer : apiLayers) {
-        const std::string canonical = canonicalLayerName(layer);
-        if (canonical.empty()) return {true, status::kBadServerData};
-        board::commands::GetBoardLayerName nameQuery;
-        *nameQuery.mutable_board() = board;
-        nameQuery.set_layer(static_cast<board::types::BoardLayer>(layer));
-        board::commands::BoardLayerNameResponse name;
-        result = callWhenReady(*ipc, nameQuery, &name, kShortCallTimeout, readyWait);
-        if (!result.ok()) return {true, statusOf(result)};
-        names.push_back(makeLayerName(canonical, name.name()));
+    if (const DbxStatusCode listed = listLayers(*ipc, board, apiLayers, names);
+        listed != status::kOk) {
+        return {true, listed};
     }
 
     design = std::make_unique<LiveDesign>(std::move(ipc), board, std::move(apiLayers),

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "dbx-kicad/design.h"
 
@@ -29,6 +30,9 @@ LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& d
 // KiCad's name of a board layer by its API number ("F.Cu", "In1.Cu", "User.12"); empty when the
 // number names no layer.
 std::string canonicalLayerName(int apiLayer);
+
+// The API number of a layer by KiCad's canonical name; 0 when the name names no layer.
+int apiLayerNumber(std::string_view canonicalName);
 
 // "Bitlay: 12,345 lines", the name of a transfer's undo step.
 std::string commitMessage(std::size_t lines);

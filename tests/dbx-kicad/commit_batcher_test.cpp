@@ -13,8 +13,8 @@ using bitlay::kicad::CommitBatcher;
 using Action = CommitBatcher::Action;
 using std::chrono::milliseconds;
 
-// A small policy, so that a table can fill a batch: 3 lines, 5 ms, 300 ms.
-constexpr BatchPolicy kPolicy{3, milliseconds(5), milliseconds(300)};
+// A small policy, so that a table can fill a batch: 3 lines, 5 ms, 50 ms.
+constexpr BatchPolicy kPolicy{3, milliseconds(5), milliseconds(50)};
 
 const CommitBatcher::TimePoint kStart{};
 
@@ -32,7 +32,9 @@ const char* name(Action action) {
     return "?";
 }
 
-// One step: 'q' a line queued, 's' the batch sent, 'e' the commit ended; then what is due.
+// One step: 'q' a line queued by a caller that returns at once, 'w' one queued by a caller that
+// then waits inside (for KiCad), 'r' that caller returning, 's' the batch sent, 'e' the commit
+// ended; then what is due.
 struct Step {
     char event;
     int ms;
@@ -52,7 +54,8 @@ TEST_P(CommitBatcherScript, DueActions) {
     CommitBatcher batcher(kPolicy);
     int index = 0;
     for (const Step& step : GetParam().steps) {
-        if (step.event == 'q') batcher.lineQueued(at(step.ms));
+        if (step.event == 'q' || step.event == 'w') batcher.lineQueued(at(step.ms));
+        if (step.event == 'q' || step.event == 'r') batcher.callerLeft(at(step.ms));
         if (step.event == 's') batcher.batchSent();
         if (step.event == 'e') batcher.commitEnded();
         EXPECT_STREQ(name(batcher.due(at(step.ms))), name(step.due))
@@ -73,34 +76,55 @@ INSTANTIATE_TEST_SUITE_P(
                 {'q', 4, Action::kNone},
                 {'-', 4, Action::kNone},
                 {'-', 5, Action::kSendBatch}}},
-        Script{"the commit ends 300 ms after the last line, not after the last batch",
+        Script{"the commit ends 50 ms after the caller left, not after the last batch",
                {{'q', 0, Action::kNone},
                 {'-', 5, Action::kSendBatch},
                 {'s', 5, Action::kNone},
-                {'-', 299, Action::kNone},
-                {'-', 300, Action::kEndCommit},
-                {'e', 300, Action::kNone},
+                {'-', 49, Action::kNone},
+                {'-', 50, Action::kEndCommit},
+                {'e', 50, Action::kNone},
                 {'-', 5000, Action::kNone}}},
         Script{"a steady caller keeps the commit open",
                {{'q', 0, Action::kNone},
                 {'-', 5, Action::kSendBatch},
                 {'s', 5, Action::kNone},
-                {'q', 250, Action::kNone},
-                {'-', 255, Action::kSendBatch},
-                {'s', 255, Action::kNone},
-                {'-', 500, Action::kNone},
-                {'-', 550, Action::kEndCommit}}},
+                {'q', 40, Action::kNone},
+                {'-', 45, Action::kSendBatch},
+                {'s', 45, Action::kNone},
+                {'-', 89, Action::kNone},
+                {'-', 90, Action::kEndCommit}}},
         Script{"lines still waiting go before the commit ends",
                {{'q', 0, Action::kNone},
                 {'-', 1000, Action::kSendBatch},
                 {'s', 1000, Action::kEndCommit}}},
+        Script{"a caller waiting inside for a slow KiCad has not stopped, however long it waits",
+               {{'q', 0, Action::kNone},
+                {'q', 1, Action::kNone},
+                {'w', 2, Action::kSendBatch},
+                {'s', 2, Action::kNone},
+                {'-', 400, Action::kNone},
+                {'r', 500, Action::kNone},
+                {'q', 501, Action::kNone},
+                {'-', 505, Action::kNone},
+                {'-', 506, Action::kSendBatch},
+                {'s', 506, Action::kNone},
+                {'-', 550, Action::kNone},
+                {'-', 551, Action::kEndCommit}}},
+        Script{"the quiet after a wait counts from the return, not from the line",
+               {{'w', 0, Action::kNone},
+                {'s', 5, Action::kNone},
+                {'-', 300, Action::kNone},
+                {'r', 300, Action::kNone},
+                {'-', 349, Action::kNone},
+                {'-', 350, Action::kEndCommit}}},
         Script{"after the end a new line opens a new commit",
                {{'q', 0, Action::kNone},
                 {'s', 5, Action::kNone},
                 {'e', 300, Action::kNone},
                 {'q', 400, Action::kNone},
                 {'s', 405, Action::kNone},
-                {'-', 700, Action::kEndCommit}}}),
+                {'-', 449, Action::kNone},
+                {'-', 450, Action::kEndCommit}}}),
     [](const ::testing::TestParamInfo<Script>& info) {
         return "case" + std::to_string(info.index);
     });
@@ -114,7 +138,9 @@ TEST(CommitBatcher, DeadlinesForTheWaitingThreadAndTheCommitsLineCount) {
     batcher.lineQueued(at(13));
     EXPECT_EQ(batcher.nextDeadline(), at(10)) << "a full batch is due already";
     batcher.batchSent();
-    EXPECT_EQ(batcher.nextDeadline(), at(313)) << "the quiet time after the last line";
+    EXPECT_FALSE(batcher.nextDeadline()) << "the caller is inside: no end to wait for";
+    batcher.callerLeft(at(13));
+    EXPECT_EQ(batcher.nextDeadline(), at(63)) << "the quiet time after the caller left";
     batcher.lineQueued(at(20));
     EXPECT_EQ(batcher.linesInCommit(), 4u);
     batcher.batchSent();
