@@ -79,7 +79,7 @@ def kicad_named(name):
     if not root.is_dir():
         why = Path(f"{root}.unavailable")
         if why.exists():
-            reason = why.read_text().splitlines()[0] if why.read_text() else ""
+            reason = next(iter(why.read_text().splitlines()), "")
             return Kicad(name, root, unavailable=f"its Debian root {root} could not be made: "
                                                  f"{reason}")
         return Kicad(name, root, unavailable=f"its Debian root {root} is not made yet "
