@@ -2,8 +2,7 @@
 
 namespace bitlay::kicad {
 
-void CommitBatcher::lineQueued(TimePoint now) noexcept {
-    if (queued_ == 0) oldestQueued_ = now;
+void CommitBatcher::lineQueued() noexcept {
     ++queued_;
     ++linesInCommit_;
     commitOpen_ = true;
@@ -16,12 +15,7 @@ void CommitBatcher::callerLeft(TimePoint now) noexcept {
 }
 
 CommitBatcher::Action CommitBatcher::due(TimePoint now) const noexcept {
-    if (queued_ > 0) {
-        if (queued_ >= policy_.maxLines || now - oldestQueued_ >= policy_.maxAge) {
-            return Action::kSendBatch;
-        }
-        return Action::kNone;
-    }
+    if (queued_ > 0) return Action::kSendBatch;
     if (commitOpen_ && !callerInside_ && now - callerLeft_ >= policy_.idleBeforeCommitEnd) {
         return Action::kEndCommit;
     }
@@ -29,9 +23,7 @@ CommitBatcher::Action CommitBatcher::due(TimePoint now) const noexcept {
 }
 
 std::optional<CommitBatcher::TimePoint> CommitBatcher::nextDeadline() const noexcept {
-    if (queued_ >= policy_.maxLines) return oldestQueued_;
-    if (queued_ > 0) return oldestQueued_ + policy_.maxAge;
-    if (commitOpen_ && !callerInside_) return callerLeft_ + policy_.idleBeforeCommitEnd;
+    if (queued_ == 0 && commitOpen_ && !callerInside_) return callerLeft_ + policy_.idleBeforeCommitEnd;
     return std::nullopt;
 }
 

@@ -4,8 +4,9 @@
 //
 // DBX has no call that ends a transfer, yet all of one transfer belongs in one commit (one undo
 // step in the editor) and the editor handles a request of a thousand lines about as fast as one
-// of one line. So queued lines go out in batches: when a batch is full or its oldest line a few
-// milliseconds old. The commit ends once the caller has been away from the library for a while:
+// of one line. So queued lines go out in batches: whatever is queued goes as soon as the editor
+// is free, so batches grow to match the editor's pace and the last lines of a transfer leave at
+// once; a caller that fills a batch while the editor is still busy waits. The commit ends once the caller has been away from the library for a while:
 // only time outside counts, since a caller waiting inside for the editor has not stopped. A
 // transfer hands its lines over continuously (a row of the picture without runs takes well under
 // a millisecond), so a short quiet is enough. This class only keeps the time; the caller passes
@@ -19,7 +20,6 @@ namespace bitlay::kicad {
 
 struct BatchPolicy {
     std::size_t maxLines = 2000;
-    std::chrono::milliseconds maxAge{5};
     std::chrono::milliseconds idleBeforeCommitEnd{50};
 };
 
@@ -32,18 +32,22 @@ class CommitBatcher final {
 
     explicit CommitBatcher(BatchPolicy policy = {}) noexcept : policy_(policy) {}
 
-    // One more line queued at `now` by a caller inside the library; it opens a commit when none
-    // is open. The commit cannot end before the caller has left again.
-    void lineQueued(TimePoint now) noexcept;
+    // One more line queued by a caller inside the library; it opens a commit when none is open. The commit cannot end before the caller has left again.
+    void lineQueued() noexcept;
 
     // The caller left the library at `now`; from then on its quiet counts.
     void callerLeft(TimePoint now) noexcept;
 
-    // What is due at `now`: a batch before the commit's end, never the end while lines wait.
+    // True when the queued lines fill a batch: the caller hands them over, waiting for the batch
+    // on its way if need be.
+    bool full() const noexcept { return queued_ >= policy_.maxLines; }
+
+    // What is due at `now` for a sender with nothing on its way: the queued lines, or once none
+    // are queued and the caller has been away long enough, the commit's end.
     Action due(TimePoint now) const noexcept;
 
-    // When due() next turns from kNone to something else; none while nothing is pending or only
-    // the commit's end is, with the caller inside.
+    // When due() next turns from kNone to kEndCommit; none while lines are queued, no commit is
+    // open, or the caller is inside.
     std::optional<TimePoint> nextDeadline() const noexcept;
 
     // The queued lines went out (or were given up); the commit stays open.
@@ -64,7 +68,6 @@ class CommitBatcher final {
     std::size_t linesInCommit_ = 0;
     bool commitOpen_ = false;
     bool callerInside_ = false;
-    TimePoint oldestQueued_{};
     TimePoint callerLeft_{};
 };
 

@@ -138,20 +138,18 @@ class LiveDesign final : public Design {
         filling_.add_items()->PackFrom(shape);
 
         const bool first = batcher_.queued() == 0;
-        const auto now = CommitBatcher::Clock::now();
-        batcher_.lineQueued(now);
-        if (batcher_.due(now) == CommitBatcher::Action::kSendBatch) {
-            // A full batch goes to the worker; a caller faster than KiCad waits for the batch
-            // before it, so that no more than one is ever on its way. The wait is KiCad's time,
-            // not the caller's quiet: the commit's end is counted from the caller's return.
-            sent_.wait(lock, [this] { return !handedOver_ || failure_ != status::kOk; });
-            // The worker may have taken the batch meanwhile, had it grown old.
-            if (failure_ == status::kOk && batcher_.queued() > 0) handOver();
+        batcher_.lineQueued();
+        if (batcher_.full()) {
+            // A caller faster than KiCad waits until the worker takes the full batch, that is
+            // until the batch before it is done with. That wait is KiCad's time, not the
+            // caller's quiet: the commit's end is counted from the caller's return.
+            wake_.notify_one();
+            sent_.wait(lock, [this] { return !batcher_.full() || failure_ != status::kOk; });
             batcher_.callerLeft(CommitBatcher::Clock::now());
             wake_.notify_one();
             return failure_;
         }
-        batcher_.callerLeft(now);
+        batcher_.callerLeft(CommitBatcher::Clock::now());
         if (first) wake_.notify_one();
         return status::kOk;
     }
@@ -164,20 +162,14 @@ class LiveDesign final : public Design {
     }
 
   private:
-    // The worker sends what was handed over and batches that grew old, and ends the commit once
+    // The worker sends what is queued whenever nothing is on its way, and ends the commit once
     // the caller went quiet.
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            if (handedOver_) {
+            const CommitBatcher::Action action = batcher_.due(CommitBatcher::Clock::now());
+            if (action == CommitBatcher::Action::kSendBatch) {
                 sendBatch(lock);
-                continue;
-            }
-            const auto now = CommitBatcher::Clock::now();
-            const CommitBatcher::Action action = batcher_.due(now);
-            if (action == CommitBatcher::Action::kSendBatch ||
-                (stopping_ && batcher_.queued() > 0)) {
-                handOver();
                 continue;
             }
             if (action == CommitBatcher::Action::kEndCommit || stopping_) {
@@ -210,17 +202,12 @@ class LiveDesign final : public Design {
         sent_.notify_all();
     }
 
-    // Mutex held, nothing handed over yet: the queued lines become the batch for the worker.
-    void handOver() {
-        filling_.mutable_items()->Swap(outgoing_.mutable_items());
-        handedOver_ = true;
-        batcher_.batchSent();
-        wake_.notify_one();
-    }
-
-    // The worker, mutex held on entry and on return; released while KiCad works on the batch, so
-    // that the caller can fill the next one.
+    // The worker, mutex held on entry and on return: the queued lines become the batch on its
+    // way, and the mutex is let go while KiCad works on it, so that the caller can fill the next.
     void sendBatch(std::unique_lock<std::mutex>& lock) {
+        filling_.mutable_items()->Swap(outgoing_.mutable_items());
+        batcher_.batchSent();
+        sent_.notify_all();
         if (failure_ == status::kOk && commitId_.empty()) beginCommit();
         if (failure_ == status::kOk) {
             cmd::CreateItemsResponse response;
@@ -245,8 +232,6 @@ class LiveDesign final : public Design {
             fail(failure_);
         }
         outgoing_.clear_items();
-        handedOver_ = false;
-        sent_.notify_all();
     }
 
     void beginCommit() {
@@ -291,11 +276,10 @@ class LiveDesign final : public Design {
 
     std::mutex mutex_;              // everything below but outgoing_ while the worker sends it
     std::condition_variable wake_;  // the worker: something to send, or a deadline moved
-    std::condition_variable sent_;  // the caller: the batch on its way is done with
+    std::condition_variable sent_;  // the caller: the worker took the queued lines
     CommitBatcher batcher_;
-    cmd::CreateItems filling_;   // the lines queued since the last hand-over
-    cmd::CreateItems outgoing_;  // the batch handed to the worker
-    bool handedOver_ = false;
+    cmd::CreateItems filling_;   // the lines queued since the last batch left
+    cmd::CreateItems outgoing_;  // the batch on its way
     UuidGenerator uuids_;
     std::string commitId_;
     DbxStatusCode failure_ = status::kOk;  // once set, every later call returns it

@@ -13,8 +13,8 @@ using bitlay::kicad::CommitBatcher;
 using Action = CommitBatcher::Action;
 using std::chrono::milliseconds;
 
-// A small policy, so that a table can fill a batch: 3 lines, 5 ms, 50 ms.
-constexpr BatchPolicy kPolicy{3, milliseconds(5), milliseconds(50)};
+// A small policy, so that a table can fill a batch: 3 lines, 50 ms.
+constexpr BatchPolicy kPolicy{3, milliseconds(50)};
 
 const CommitBatcher::TimePoint kStart{};
 
@@ -54,7 +54,7 @@ TEST_P(CommitBatcherScript, DueActions) {
     CommitBatcher batcher(kPolicy);
     int index = 0;
     for (const Step& step : GetParam().steps) {
-        if (step.event == 'q' || step.event == 'w') batcher.lineQueued(at(step.ms));
+        if (step.event == 'q' || step.event == 'w') batcher.lineQueued();
         if (step.event == 'q' || step.event == 'r') batcher.callerLeft(at(step.ms));
         if (step.event == 's') batcher.batchSent();
         if (step.event == 'e') batcher.commitEnded();
@@ -69,59 +69,49 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Script{"nothing queued, nothing due",
                {{'-', 0, Action::kNone}, {'-', 10000, Action::kNone}}},
-        Script{"a full batch goes at once",
-               {{'q', 0, Action::kNone}, {'q', 1, Action::kNone}, {'q', 1, Action::kSendBatch}}},
-        Script{"a batch goes when its oldest line is 5 ms old, not before",
-               {{'q', 0, Action::kNone},
-                {'q', 4, Action::kNone},
-                {'-', 4, Action::kNone},
-                {'-', 5, Action::kSendBatch}}},
+        Script{"queued lines go as soon as the sender is free",
+               {{'q', 0, Action::kSendBatch}, {'q', 0, Action::kSendBatch}, {'s', 0, Action::kNone}}},
         Script{"the commit ends 50 ms after the caller left, not after the last batch",
-               {{'q', 0, Action::kNone},
-                {'-', 5, Action::kSendBatch},
+               {{'q', 0, Action::kSendBatch},
                 {'s', 5, Action::kNone},
                 {'-', 49, Action::kNone},
                 {'-', 50, Action::kEndCommit},
                 {'e', 50, Action::kNone},
                 {'-', 5000, Action::kNone}}},
         Script{"a steady caller keeps the commit open",
-               {{'q', 0, Action::kNone},
-                {'-', 5, Action::kSendBatch},
+               {{'q', 0, Action::kSendBatch},
                 {'s', 5, Action::kNone},
-                {'q', 40, Action::kNone},
-                {'-', 45, Action::kSendBatch},
+                {'q', 40, Action::kSendBatch},
                 {'s', 45, Action::kNone},
                 {'-', 89, Action::kNone},
                 {'-', 90, Action::kEndCommit}}},
         Script{"lines still waiting go before the commit ends",
-               {{'q', 0, Action::kNone},
+               {{'q', 0, Action::kSendBatch},
                 {'-', 1000, Action::kSendBatch},
                 {'s', 1000, Action::kEndCommit}}},
         Script{"a caller waiting inside for a slow KiCad has not stopped, however long it waits",
-               {{'q', 0, Action::kNone},
-                {'q', 1, Action::kNone},
+               {{'q', 0, Action::kSendBatch},
+                {'q', 1, Action::kSendBatch},
                 {'w', 2, Action::kSendBatch},
-                {'s', 2, Action::kNone},
-                {'-', 400, Action::kNone},
+                {'s', 450, Action::kNone},
+                {'-', 480, Action::kNone},
                 {'r', 500, Action::kNone},
-                {'q', 501, Action::kNone},
-                {'-', 505, Action::kNone},
-                {'-', 506, Action::kSendBatch},
+                {'q', 501, Action::kSendBatch},
                 {'s', 506, Action::kNone},
                 {'-', 550, Action::kNone},
                 {'-', 551, Action::kEndCommit}}},
         Script{"the quiet after a wait counts from the return, not from the line",
-               {{'w', 0, Action::kNone},
+               {{'w', 0, Action::kSendBatch},
                 {'s', 5, Action::kNone},
                 {'-', 300, Action::kNone},
                 {'r', 300, Action::kNone},
                 {'-', 349, Action::kNone},
                 {'-', 350, Action::kEndCommit}}},
         Script{"after the end a new line opens a new commit",
-               {{'q', 0, Action::kNone},
+               {{'q', 0, Action::kSendBatch},
                 {'s', 5, Action::kNone},
                 {'e', 300, Action::kNone},
-                {'q', 400, Action::kNone},
+                {'q', 400, Action::kSendBatch},
                 {'s', 405, Action::kNone},
                 {'-', 449, Action::kNone},
                 {'-', 450, Action::kEndCommit}}}),
@@ -129,19 +119,21 @@ INSTANTIATE_TEST_SUITE_P(
         return "case" + std::to_string(info.index);
     });
 
-TEST(CommitBatcher, DeadlinesForTheWaitingThreadAndTheCommitsLineCount) {
+TEST(CommitBatcher, AFullBatchTheDeadlineOfTheCommitsEndAndItsLineCount) {
     CommitBatcher batcher(kPolicy);
     EXPECT_FALSE(batcher.nextDeadline());
-    batcher.lineQueued(at(10));
-    batcher.lineQueued(at(12));
-    EXPECT_EQ(batcher.nextDeadline(), at(15)) << "the oldest line's age";
-    batcher.lineQueued(at(13));
-    EXPECT_EQ(batcher.nextDeadline(), at(10)) << "a full batch is due already";
+    batcher.lineQueued();
+    batcher.lineQueued();
+    EXPECT_FALSE(batcher.full());
+    batcher.lineQueued();
+    EXPECT_TRUE(batcher.full()) << "the caller hands three lines over";
+    EXPECT_FALSE(batcher.nextDeadline()) << "lines are queued: nothing to wait for";
     batcher.batchSent();
+    EXPECT_FALSE(batcher.full());
     EXPECT_FALSE(batcher.nextDeadline()) << "the caller is inside: no end to wait for";
     batcher.callerLeft(at(13));
     EXPECT_EQ(batcher.nextDeadline(), at(63)) << "the quiet time after the caller left";
-    batcher.lineQueued(at(20));
+    batcher.lineQueued();
     EXPECT_EQ(batcher.linesInCommit(), 4u);
     batcher.batchSent();
     batcher.commitEnded();
