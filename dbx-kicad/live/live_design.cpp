@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dbx-kicad/file/board_text.h"
-#include "dbx-kicad/live/commit_batcher.h"
+#include "dbx-kicad/transfer_timer.h"
 #include "dbx-kicad/api/kicad_ipc.h"
 #include "dbx-kicad/api/proto/board_commands.pb.h"
 #include "dbx-kicad/api/proto/board_types.pb.h"
@@ -145,11 +145,11 @@ class LiveDesign final : public Design {
             // caller's quiet: the commit's end is counted from the caller's return.
             wake_.notify_one();
             sent_.wait(lock, [this] { return !batcher_.full() || failure_ != status::kOk; });
-            batcher_.callerLeft(CommitBatcher::Clock::now());
+            batcher_.callerLeft(TransferTimer::Clock::now());
             wake_.notify_one();
             return failure_;
         }
-        batcher_.callerLeft(CommitBatcher::Clock::now());
+        batcher_.callerLeft(TransferTimer::Clock::now());
         if (first) wake_.notify_one();
         return status::kOk;
     }
@@ -167,12 +167,12 @@ class LiveDesign final : public Design {
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            const CommitBatcher::Action action = batcher_.due(CommitBatcher::Clock::now());
-            if (action == CommitBatcher::Action::kSendBatch) {
+            const TransferTimer::Action action = batcher_.due(TransferTimer::Clock::now());
+            if (action == TransferTimer::Action::kSendBatch) {
                 sendBatch(lock);
                 continue;
             }
-            if (action == CommitBatcher::Action::kEndCommit || stopping_) {
+            if (action == TransferTimer::Action::kEndTransfer || stopping_) {
                 // What is left has gone out: the transfer's commit ends, or the design lets go.
                 endCommit();
                 if (stopping_) return;
@@ -198,7 +198,7 @@ class LiveDesign final : public Design {
 
     void fail(DbxStatusCode code) {
         if (failure_ == status::kOk) failure_ = code;
-        if (batcher_.linesInCommit() > 0) undelivered_ = true;
+        if (batcher_.linesInTransfer() > 0) undelivered_ = true;
         sent_.notify_all();
     }
 
@@ -252,12 +252,12 @@ class LiveDesign final : public Design {
     // Mutex held; the caller waits meanwhile. After a refusal what KiCad took so far is still
     // committed: those lines were reported placed.
     void endCommit() {
-        if (!batcher_.commitOpen()) return;
+        if (!batcher_.transferOpen()) return;
         if (!commitId_.empty() && !ipc_->gone()) {
             cmd::EndCommit request;
             request.mutable_id()->set_value(commitId_);
             request.set_action(cmd::CMA_COMMIT);
-            request.set_message(commitMessage(batcher_.linesInCommit()));
+            request.set_message(commitMessage(batcher_.linesInTransfer()));
             *request.mutable_header()->mutable_document() = board_;
             const CallResult result =
                 callWhenReady(*ipc_, request, nullptr, kLongCallTimeout, kBusyWait);
@@ -266,7 +266,7 @@ class LiveDesign final : public Design {
             fail(status::kServerTerminated);
         }
         commitId_.clear();
-        batcher_.commitEnded();
+        batcher_.transferEnded();
     }
 
     std::unique_ptr<KicadIpc> ipc_;
@@ -277,7 +277,7 @@ class LiveDesign final : public Design {
     std::mutex mutex_;              // everything below but outgoing_ while the worker sends it
     std::condition_variable wake_;  // the worker: something to send, or a deadline moved
     std::condition_variable sent_;  // the caller: the worker took the queued lines
-    CommitBatcher batcher_;
+    TransferTimer batcher_;
     cmd::CreateItems filling_;   // the lines queued since the last batch left
     cmd::CreateItems outgoing_;  // the batch on its way
     UuidGenerator uuids_;
