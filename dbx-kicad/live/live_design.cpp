@@ -37,6 +37,8 @@ constexpr auto kLongCallTimeout = 30s;
 // it has then done nothing, so the request is asked again, for this long at most.
 constexpr auto kBusyWait = 2s;
 constexpr auto kBusyPause = 50ms;
+// The largest transfer whose lines become KiCad's selection when it ends.
+constexpr std::size_t kSelectAtMost = 10000;
 // One database unit is 10 nm.
 constexpr std::int64_t kNanometresPerUnit = 10;
 
@@ -125,6 +127,7 @@ class LiveDesign final : public Design {
         char uuid[kUuidLength];
         uuids_.next(uuid);
         shape.mutable_id()->set_value(uuid, kUuidLength);
+        if (batcher_.linesInTransfer() < kSelectAtMost) transferIds_.append(uuid, kUuidLength);
         shape.set_layer(static_cast<board::types::BoardLayer>(
             apiLayers_[static_cast<std::size_t>(line.layerId) - 1]));
         auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
@@ -261,12 +264,38 @@ class LiveDesign final : public Design {
             *request.mutable_header()->mutable_document() = board_;
             const CallResult result =
                 callWhenReady(*ipc_, request, nullptr, kLongCallTimeout, kBusyWait);
-            if (!result.ok()) fail(statusOf(result));
+            if (result.ok()) {
+                selectTransfer();
+            } else {
+                fail(statusOf(result));
+            }
         } else if (ipc_->gone()) {
             fail(status::kServerTerminated);
         }
         commitId_.clear();
+        transferIds_.clear();
         batcher_.transferEnded();
+    }
+
+    // The transfer's lines become KiCad's selection, so that the logo moves and goes as one, and
+    // nothing else stays selected. Not
+    // KiCad's group: KiCad 9's API has none, and KiCad 10.0.7 looks a new group's members up on
+    // the board, where lines of the same commit are not yet. KiCad adds to its selection one
+    // item at a time into a sorted list, dearer with every item already in it, so a large
+    // transfer only clears the selection (see kSelectAtMost). A selection KiCad refuses (an interactive
+    // tool active) changes nothing else.
+    void selectTransfer() {
+        cmd::ClearSelection clear;
+        *clear.mutable_header()->mutable_document() = board_;
+        if (!ipc_->call(clear, nullptr, kShortCallTimeout).ok()) return;
+        const std::size_t lines = batcher_.linesInTransfer();
+        if (lines > kSelectAtMost) return;
+        cmd::AddToSelection select;
+        *select.mutable_header()->mutable_document() = board_;
+        for (std::size_t at = 0; at < transferIds_.size(); at += kUuidLength) {
+            select.add_items()->set_value(transferIds_.data() + at, kUuidLength);
+        }
+        ipc_->call(select, nullptr, kLongCallTimeout);
     }
 
     std::unique_ptr<KicadIpc> ipc_;
@@ -282,6 +311,7 @@ class LiveDesign final : public Design {
     cmd::CreateItems outgoing_;  // the batch on its way
     UuidGenerator uuids_;
     std::string commitId_;
+    std::string transferIds_;  // the ids of the transfer's lines while it may still be selected
     DbxStatusCode failure_ = status::kOk;  // once set, every later call returns it
     bool undelivered_ = false;             // some queued line never reached a finished commit
     bool stopping_ = false;
