@@ -1,15 +1,26 @@
-// The worst case of a transfer live into a running KiCad: Picture1 at its design size in the
-// working scale, alternating columns (about 135,000 lines), scanned by the tool's transfer and
-// placed through the stand-in library into a pcbnew on a virtual X server. Timed from the first
-// line to the commit ended (TCloseDesign ends it at once instead of after the quiet time). Each
-// run gets a fresh pcbnew, since every line already on a board makes the next ones dearer. The
-// KiCad is the one of the test matrix that BITLAY_KICAD names, the host's own without it.
+// Live into a running KiCad, held against KiCad's own floor measured in the same run on the same
+// board: the worst case of a transfer (alternating columns, about 135,000 lines) and a transfer of
+// about 20,000 lines, into an empty board and into KiCad's demo board `video` (about 11,000
+// items), on F.Silkscreen. Bitlay's time runs from the first line the tool's scan hands over, the
+// floor's from its first request (kicad_client: the same segments with ids, in batches of 2,000,
+// in one commit), until a second client sees every line on the board: for Bitlay that is once the
+// library ended the commit by itself, for the floor once its commit ended and KiCad redrew. Every
+// run gets a freshly started pcbnew, since every line already on a
+// board makes the next ones dearer. Prints one row per cell; the ratio is Bitlay over the floor,
+// best run against best run. The KiCad is the one of the test matrix that BITLAY_KICAD names, the
+// host's own without it.
 
-#include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbx-kicad/dbx32.h"
 #include "picture/picture_box.h"
@@ -18,89 +29,226 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace bitlay;
 using kicad::test::Pcbnew;
+using kicad::test::runCommand;
 using kicad::test::XServer;
+using Clock = std::chrono::steady_clock;
 
-constexpr char kBoard[] = BITLAY_SOURCE_DIR "/tests/data/kicad/four-layer.kicad_pcb";
+const kicad::test::Kicad& benchKicad() {
+    static const kicad::test::Kicad kicad = kicad::test::kicadFromEnvironment();
+    return kicad;
+}
+
 constexpr picture::Colour kInk = 0x0000FF;
+constexpr std::int32_t kSilkscreenIndex = 8;  // F.Silkscreen's place in both boards' lists
+constexpr int kRuns = 2;
+constexpr int kFloorBatch = 2000;
 
-picture::PictureBox alternatingColumns() {
+const std::string kClient = std::string(BITLAY_BIN_DIR) + "/kicad_client";
+
+// Picture1 at its design size in the working scale, alternating columns over the top `rows`
+// pixel rows of a 309 x 229 picture.
+picture::PictureBox alternatingColumns(int rows) {
     picture::PictureBox box(4695, 3495);
     QImage image(309, 229, QImage::Format_RGB32);
     image.fill(qRgb(255, 255, 255));
-    for (int y = 0; y < image.height(); ++y)
+    for (int y = 0; y < rows; ++y)
         for (int x = 0; x < image.width(); x += 2) image.setPixel(x, y, qRgb(255, 0, 0));
     box.setPicture(image);
     picture::setWorkingScale(box);
     return box;
 }
 
-// Argument: the layer's index in the list (0 F.Cu, 8 F.Silkscreen on the four-layer board).
-void BM_WorstCaseLiveIntoPcbnew(benchmark::State& state) {
-    const kicad::test::Kicad kicad = kicad::test::kicadFromEnvironment();
-    const std::string why = kicad::test::whyNoKicad(kicad);
-    if (!why.empty()) {
-        state.SkipWithError(("KiCad cannot run here: " + why).c_str());
-        return;
-    }
-    XServer x;
-    if (!x.running()) {
-        state.SkipWithError("Xvfb did not start");
-        return;
-    }
-    const auto box = alternatingColumns();
-    const transfer::TransferInput input{"0", "0", "1", static_cast<std::int32_t>(state.range(0)),
-                                        kInk};
-    const transfer::ProgressSink noProgress = [](const std::string&) {};
-    unsetenv("DBX_DESIGN");
-    std::int64_t lines = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::string error;
-        auto pcbnew = Pcbnew::start(kicad, x.display(), kBoard, error);
-        if (!pcbnew) {
-            state.SkipWithError(error.c_str());
-            return;
-        }
-        setenv("KICAD_API_SOCKET", pcbnew->url().c_str(), 1);
-        dbx::DesignContext context{};
-        if (TOpenDesign(0, 16000, "", &context) != 0) {
-            state.SkipWithError("TOpenDesign did not attach to pcbnew");
-            return;
-        }
-        state.ResumeTiming();
+const transfer::TransferInput kInput{"0", "0", "1", kSilkscreenIndex, kInk};
+const transfer::ProgressSink kNoProgress = [](const std::string&) {};
 
-        lines = 0;
-        const transfer::LineSink place = [&](dbx::LineRecord& record) {
-            ++lines;
-            return TPlaceLine(&context, &record);
-        };
-        const auto result = transfer::Transfer(box, input, place, noProgress);
-        const auto closed = TCloseDesign(&context, "");
-
-        state.PauseTiming();
-        if (result.linesRefused != 0 || closed != 0) {
-            state.SkipWithError("KiCad did not take every line");
-            return;
-        }
-        if (pcbnew->segments().size() != static_cast<std::size_t>(lines)) {
-            state.SkipWithError("KiCad holds a different number of lines");
-            return;
-        }
-        pcbnew.reset();
-        state.ResumeTiming();
-    }
-    state.counters["lines"] = static_cast<double>(lines);
+std::vector<dbx::LineRecord> recordedLines(const picture::PictureBox& box) {
+    std::vector<dbx::LineRecord> lines;
+    transfer::Transfer(
+        box, kInput,
+        [&](dbx::LineRecord& line) {
+            lines.push_back(line);
+            return dbx::DbxStatusCode{0};
+        },
+        kNoProgress);
+    return lines;
 }
-BENCHMARK(BM_WorstCaseLiveIntoPcbnew)
-    ->ArgName("layer_index")
-    ->Arg(8)
-    ->Arg(0)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2)
-    ->UseRealTime();
+
+struct Run {
+    bool ok = false;
+    double seconds = 0;
+    std::string error;
+};
+
+// A second client, counting the board's shapes until `expected` more are there.
+class Watcher final {
+  public:
+    Watcher(const Pcbnew& pcbnew, std::size_t expected) {
+        pipe_ = popen(
+            (kClient + " " + pcbnew.url() + " wait " + std::to_string(expected)).c_str(), "r");
+        ready_ = pipe_ != nullptr && fgets(text_, sizeof text_, pipe_) != nullptr;
+    }
+    ~Watcher() {
+        if (pipe_ != nullptr) pclose(pipe_);
+    }
+    bool ready() const { return ready_; }
+    // When KiCad had them all; waits for it.
+    bool seen(Clock::time_point& when) {
+        if (!ready_ || fgets(text_, sizeof text_, pipe_) == nullptr) return false;
+        when = Clock::time_point(std::chrono::nanoseconds(std::stoll(text_)));
+        return true;
+    }
+
+  private:
+    FILE* pipe_ = nullptr;
+    bool ready_ = false;
+    char text_[64] = {};
+};
+
+Run floorRun(const XServer& x, const fs::path& board, const fs::path& linesFile,
+             std::size_t expected) {
+    Run run;
+    auto pcbnew = Pcbnew::start(benchKicad(), x.display(), board, run.error);
+    if (!pcbnew) return run;
+    Watcher watcher(*pcbnew, expected);
+    if (!watcher.ready()) {
+        run.error = "the watching client did not start";
+        return run;
+    }
+    int status = 0;
+    const std::string out = runCommand(kClient + " " + pcbnew->url() + " floor " +
+                                           linesFile.string() + " " + std::to_string(kFloorBatch),
+                                       &status);
+    Clock::time_point done;
+    if (status != 0 || !watcher.seen(done)) {
+        run.error = "the floor client failed";
+        return run;
+    }
+    const Clock::time_point start(std::chrono::nanoseconds(std::stoll(out)));
+    run.seconds = std::chrono::duration<double>(done - start).count();
+    run.ok = true;
+    return run;
+}
+
+Run bitlayRun(const XServer& x, const fs::path& board, const picture::PictureBox& box,
+              std::size_t expected) {
+    Run run;
+    auto pcbnew = Pcbnew::start(benchKicad(), x.display(), board, run.error);
+    if (!pcbnew) return run;
+    setenv("KICAD_API_SOCKET", pcbnew->url().c_str(), 1);
+    dbx::DesignContext context{};
+    if (TOpenDesign(0, 16000, "", &context) != 0) {
+        run.error = "TOpenDesign did not attach to pcbnew";
+        return run;
+    }
+    Watcher watcher(*pcbnew, expected);
+    if (!watcher.ready()) {
+        run.error = "the watching client did not start";
+        return run;
+    }
+    Clock::time_point first{}, last{};
+    std::size_t placed = 0;
+    const auto result = transfer::Transfer(
+        box, kInput,
+        [&](dbx::LineRecord& line) {
+            if (placed++ == 0) first = Clock::now();
+            const auto status = TPlaceLine(&context, &line);
+            last = Clock::now();
+            return status;
+        },
+        kNoProgress);
+    const auto scanned = Clock::now();
+    Clock::time_point done;
+    const bool seen = watcher.seen(done);
+    const auto closed = TCloseDesign(&context, "");
+    if (!seen || result.linesRefused != 0 || closed != 0 || placed != expected) {
+        run.error = "KiCad did not take every line";
+        return run;
+    }
+    run.seconds = std::chrono::duration<double>(done - first).count();
+    if (getenv("BENCH_DETAIL"))
+        std::fprintf(stderr, "  last line %.3f, scan end %.3f, in KiCad %.3f\n",
+                     std::chrono::duration<double>(last - first).count(),
+                     std::chrono::duration<double>(scanned - first).count(), run.seconds);
+    run.ok = true;
+    return run;
+}
+
+double best(const std::vector<Run>& runs) {
+    double value = 1e9;
+    for (const auto& run : runs) value = std::min(value, run.seconds);
+    return value;
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main() {
+    const std::string why = kicad::test::whyNoKicad(benchKicad());
+    if (!why.empty()) {
+        std::printf("bench_live: skipped, KiCad %s cannot run here: %s\n",
+                    benchKicad().name.c_str(), why.c_str());
+        return 0;
+    }
+    XServer x;
+    if (!x.running()) {
+        std::printf("bench_live: skipped, Xvfb did not start\n");
+        return 0;
+    }
+    unsetenv("DBX_DESIGN");
+    char pattern[] = "/tmp/bench-live-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 1;
+    const fs::path scratch = pattern;
+
+    struct Board {
+        const char* name;
+        fs::path path;
+    };
+    const std::vector<Board> boards = {
+        {"empty", fs::path(BITLAY_SOURCE_DIR) / "tests/data/kicad/four-layer.kicad_pcb"},
+        {"video", "/usr/share/kicad/demos/video/video.kicad_pcb"},
+    };
+    struct Case {
+        const char* name;
+        int rows;
+    };
+    const std::vector<Case> cases = {{"worst case", 229}, {"20,000 lines", 34}};
+
+    std::printf("%-8s %-7s %-13s %8s %9s %9s %6s\n", "KiCad", "board", "transfer", "lines",
+                "floor s", "Bitlay s", "ratio");
+    for (const Board& board : boards) {
+        if (!fs::exists(board.path)) {
+            std::printf("%-8s %-7s skipped: %s is missing (package kicad-demos)\n", "host",
+                        board.name, board.path.c_str());
+            continue;
+        }
+        for (const Case& c : cases) {
+            const auto box = alternatingColumns(c.rows);
+            const auto lines = recordedLines(box);
+            const fs::path linesFile = scratch / "lines.bin";
+            std::ofstream(linesFile, std::ios::binary)
+                .write(reinterpret_cast<const char*>(lines.data()),
+                       static_cast<std::streamsize>(lines.size() * sizeof lines[0]));
+            std::vector<Run> floors, bitlays;
+            for (int run = 0; run < kRuns; ++run) {
+                floors.push_back(floorRun(x, board.path, linesFile, lines.size()));
+                bitlays.push_back(bitlayRun(x, board.path, box, lines.size()));
+                for (const Run* r : {&floors.back(), &bitlays.back()}) {
+                    if (!r->ok) {
+                        std::printf("bench_live: %s, %s: %s\n", board.name, c.name,
+                                    r->error.c_str());
+                        return 1;
+                    }
+                }
+            }
+            const double floorSeconds = best(floors);
+            const double bitlaySeconds = best(bitlays);
+            std::printf("%-8s %-7s %-13s %8zu %9.3f %9.3f %6.2f\n", "host", board.name, c.name,
+                        lines.size(), floorSeconds, bitlaySeconds, bitlaySeconds / floorSeconds);
+            std::fflush(stdout);
+        }
+    }
+    fs::remove_all(scratch);
+    return 0;
+}

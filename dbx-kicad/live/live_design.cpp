@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dbx-kicad/file/board_text.h"
-#include "dbx-kicad/live/commit_batcher.h"
+#include "dbx-kicad/transfer_timer.h"
 #include "dbx-kicad/api/kicad_ipc.h"
 #include "dbx-kicad/api/proto/board_commands.pb.h"
 #include "dbx-kicad/api/proto/board_types.pb.h"
@@ -37,6 +37,8 @@ constexpr auto kLongCallTimeout = 30s;
 // it has then done nothing, so the request is asked again, for this long at most.
 constexpr auto kBusyWait = 2s;
 constexpr auto kBusyPause = 50ms;
+// The largest transfer whose lines become KiCad's selection when it ends.
+constexpr std::size_t kSelectAtMost = 10000;
 // One database unit is 10 nm.
 constexpr std::int64_t kNanometresPerUnit = 10;
 
@@ -125,6 +127,7 @@ class LiveDesign final : public Design {
         char uuid[kUuidLength];
         uuids_.next(uuid);
         shape.mutable_id()->set_value(uuid, kUuidLength);
+        if (batcher_.linesInTransfer() < kSelectAtMost) transferIds_.append(uuid, kUuidLength);
         shape.set_layer(static_cast<board::types::BoardLayer>(
             apiLayers_[static_cast<std::size_t>(line.layerId) - 1]));
         auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
@@ -138,20 +141,18 @@ class LiveDesign final : public Design {
         filling_.add_items()->PackFrom(shape);
 
         const bool first = batcher_.queued() == 0;
-        const auto now = CommitBatcher::Clock::now();
-        batcher_.lineQueued(now);
-        if (batcher_.due(now) == CommitBatcher::Action::kSendBatch) {
-            // A full batch goes to the worker; a caller faster than KiCad waits for the batch
-            // before it, so that no more than one is ever on its way. The wait is KiCad's time,
-            // not the caller's quiet: the commit's end is counted from the caller's return.
-            sent_.wait(lock, [this] { return !handedOver_ || failure_ != status::kOk; });
-            // The worker may have taken the batch meanwhile, had it grown old.
-            if (failure_ == status::kOk && batcher_.queued() > 0) handOver();
-            batcher_.callerLeft(CommitBatcher::Clock::now());
+        batcher_.lineQueued();
+        if (batcher_.full()) {
+            // A caller faster than KiCad waits until the worker takes the full batch, that is
+            // until the batch before it is done with. That wait is KiCad's time, not the
+            // caller's quiet: the commit's end is counted from the caller's return.
+            wake_.notify_one();
+            sent_.wait(lock, [this] { return !batcher_.full() || failure_ != status::kOk; });
+            batcher_.callerLeft(TransferTimer::Clock::now());
             wake_.notify_one();
             return failure_;
         }
-        batcher_.callerLeft(now);
+        batcher_.callerLeft(TransferTimer::Clock::now());
         if (first) wake_.notify_one();
         return status::kOk;
     }
@@ -164,23 +165,17 @@ class LiveDesign final : public Design {
     }
 
   private:
-    // The worker sends what was handed over and batches that grew old, and ends the commit once
+    // The worker sends what is queued whenever nothing is on its way, and ends the commit once
     // the caller went quiet.
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            if (handedOver_) {
+            const TransferTimer::Action action = batcher_.due(TransferTimer::Clock::now());
+            if (action == TransferTimer::Action::kSendBatch) {
                 sendBatch(lock);
                 continue;
             }
-            const auto now = CommitBatcher::Clock::now();
-            const CommitBatcher::Action action = batcher_.due(now);
-            if (action == CommitBatcher::Action::kSendBatch ||
-                (stopping_ && batcher_.queued() > 0)) {
-                handOver();
-                continue;
-            }
-            if (action == CommitBatcher::Action::kEndCommit || stopping_) {
+            if (action == TransferTimer::Action::kEndTransfer || stopping_) {
                 // What is left has gone out: the transfer's commit ends, or the design lets go.
                 endCommit();
                 if (stopping_) return;
@@ -206,21 +201,16 @@ class LiveDesign final : public Design {
 
     void fail(DbxStatusCode code) {
         if (failure_ == status::kOk) failure_ = code;
-        if (batcher_.linesInCommit() > 0) undelivered_ = true;
+        if (batcher_.linesInTransfer() > 0) undelivered_ = true;
         sent_.notify_all();
     }
 
-    // Mutex held, nothing handed over yet: the queued lines become the batch for the worker.
-    void handOver() {
-        filling_.mutable_items()->Swap(outgoing_.mutable_items());
-        handedOver_ = true;
-        batcher_.batchSent();
-        wake_.notify_one();
-    }
-
-    // The worker, mutex held on entry and on return; released while KiCad works on the batch, so
-    // that the caller can fill the next one.
+    // The worker, mutex held on entry and on return: the queued lines become the batch on its
+    // way, and the mutex is let go while KiCad works on it, so that the caller can fill the next.
     void sendBatch(std::unique_lock<std::mutex>& lock) {
+        filling_.mutable_items()->Swap(outgoing_.mutable_items());
+        batcher_.batchSent();
+        sent_.notify_all();
         if (failure_ == status::kOk && commitId_.empty()) beginCommit();
         if (failure_ == status::kOk) {
             cmd::CreateItemsResponse response;
@@ -245,8 +235,6 @@ class LiveDesign final : public Design {
             fail(failure_);
         }
         outgoing_.clear_items();
-        handedOver_ = false;
-        sent_.notify_all();
     }
 
     void beginCommit() {
@@ -267,21 +255,47 @@ class LiveDesign final : public Design {
     // Mutex held; the caller waits meanwhile. After a refusal what KiCad took so far is still
     // committed: those lines were reported placed.
     void endCommit() {
-        if (!batcher_.commitOpen()) return;
+        if (!batcher_.transferOpen()) return;
         if (!commitId_.empty() && !ipc_->gone()) {
             cmd::EndCommit request;
             request.mutable_id()->set_value(commitId_);
             request.set_action(cmd::CMA_COMMIT);
-            request.set_message(commitMessage(batcher_.linesInCommit()));
+            request.set_message(commitMessage(batcher_.linesInTransfer()));
             *request.mutable_header()->mutable_document() = board_;
             const CallResult result =
                 callWhenReady(*ipc_, request, nullptr, kLongCallTimeout, kBusyWait);
-            if (!result.ok()) fail(statusOf(result));
+            if (result.ok()) {
+                selectTransfer();
+            } else {
+                fail(statusOf(result));
+            }
         } else if (ipc_->gone()) {
             fail(status::kServerTerminated);
         }
         commitId_.clear();
-        batcher_.commitEnded();
+        transferIds_.clear();
+        batcher_.transferEnded();
+    }
+
+    // The transfer's lines become KiCad's selection, so that the logo moves and goes as one, and
+    // nothing else stays selected. Not
+    // KiCad's group: KiCad 9's API has none, and KiCad 10.0.7 looks a new group's members up on
+    // the board, where lines of the same commit are not yet. KiCad adds to its selection one
+    // item at a time into a sorted list, dearer with every item already in it, so a large
+    // transfer only clears the selection (see kSelectAtMost). A selection KiCad refuses (an interactive
+    // tool active) changes nothing else.
+    void selectTransfer() {
+        cmd::ClearSelection clear;
+        *clear.mutable_header()->mutable_document() = board_;
+        if (!ipc_->call(clear, nullptr, kShortCallTimeout).ok()) return;
+        const std::size_t lines = batcher_.linesInTransfer();
+        if (lines > kSelectAtMost) return;
+        cmd::AddToSelection select;
+        *select.mutable_header()->mutable_document() = board_;
+        for (std::size_t at = 0; at < transferIds_.size(); at += kUuidLength) {
+            select.add_items()->set_value(transferIds_.data() + at, kUuidLength);
+        }
+        ipc_->call(select, nullptr, kLongCallTimeout);
     }
 
     std::unique_ptr<KicadIpc> ipc_;
@@ -291,13 +305,13 @@ class LiveDesign final : public Design {
 
     std::mutex mutex_;              // everything below but outgoing_ while the worker sends it
     std::condition_variable wake_;  // the worker: something to send, or a deadline moved
-    std::condition_variable sent_;  // the caller: the batch on its way is done with
-    CommitBatcher batcher_;
-    cmd::CreateItems filling_;   // the lines queued since the last hand-over
-    cmd::CreateItems outgoing_;  // the batch handed to the worker
-    bool handedOver_ = false;
+    std::condition_variable sent_;  // the caller: the worker took the queued lines
+    TransferTimer batcher_;
+    cmd::CreateItems filling_;   // the lines queued since the last batch left
+    cmd::CreateItems outgoing_;  // the batch on its way
     UuidGenerator uuids_;
     std::string commitId_;
+    std::string transferIds_;  // the ids of the transfer's lines while it may still be selected
     DbxStatusCode failure_ = status::kOk;  // once set, every later call returns it
     bool undelivered_ = false;             // some queued line never reached a finished commit
     bool stopping_ = false;
