@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QEvent>
 #include <QImage>
 #include <QTemporaryDir>
 #include <string>
@@ -91,6 +92,35 @@ TEST_F(TransferClick, PlacesEachRunOnTheChosenLayerAndReportsTheCount) {
     EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
     for (const fakedbx::Call& call : fakedbx::callsOf("TPlaceLine"))
         EXPECT_EQ(call.context, fakedbx::openedContext());
+}
+
+// Records the caption the button shows at each of its paints.
+class PaintedCaptions final : public QObject {
+  public:
+    explicit PaintedCaptions(QWidget* button) : button_(button) { button->installEventFilter(this); }
+    std::vector<std::string> captions;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == button_ && event->type() == QEvent::Paint)
+            captions.push_back(button_->property("text").toString().toStdString());
+        return false;
+    }
+
+  private:
+    QWidget* button_;
+};
+
+TEST_F(TransferClick, EachPercentageIsPaintedOnceInOrder) {
+    form.show();
+    QApplication::processEvents();
+    PaintedCaptions painted(form.Command3);
+    form.Command3->click();
+    std::vector<std::string> expected;
+    for (int percent = 0; percent < 100; ++percent)
+        expected.push_back(" " + std::to_string(percent) + " %");
+    EXPECT_EQ(painted.captions, expected);
+    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
 }
 
 TEST_F(TransferClick, RefusedPlacementsGoOnAndAreReported) {
