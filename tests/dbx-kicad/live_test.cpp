@@ -323,7 +323,10 @@ TEST(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) 
     }
     doomed->kill();
     const auto killed = std::chrono::steady_clock::now();
-    // Within a batch at most the library notices; every status after that says so.
+    // Within two batches at most the library notices; every status after that says so. A killed
+    // pcbnew's socket lingers while the kernel tears down its half a gigabyte (some 30 ms with
+    // KiCad 10), so a batch may still leave after the kill, and the caller fills the next one
+    // meanwhile before it waits.
     DbxStatusCode status = 0;
     int afterKill = 0;
     for (; afterKill < 100000 && status == 0; ++afterKill) {
@@ -331,7 +334,7 @@ TEST(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) 
         status = TPlaceLine(&context, &line);
     }
     EXPECT_EQ(status, kServerTerminated);
-    EXPECT_LE(afterKill, 2001) << "lines reported placed after the kill";
+    EXPECT_LE(afterKill, 4001) << "lines reported placed after the kill";
     for (int i = 0; i < 3; ++i) {
         LineRecord line = makeLine(1, 2540, 0, 0, 1300, 0);
         EXPECT_EQ(TPlaceLine(&context, &line), kServerTerminated);
