@@ -4,6 +4,7 @@
 //
 //   kicad_probe URL ready      exit 0 when a board is open and KiCad answers OK
 //   kicad_probe URL segments   one line per segment: API-LAYER X1 Y1 X2 Y2 WIDTH (nanometres)
+//   kicad_probe URL selected   as segments, for the segments of the editor's selection
 //   kicad_probe URL count      the number of graphic shapes on the board, of any kind
 //   kicad_probe URL undo       runs the editor's undo once; exit 0 when KiCad took it
 
@@ -31,11 +32,26 @@ int report(const char* what, const CallResult& result) {
     return 1;
 }
 
+// One line per graphic segment among `items`.
+void printSegments(const google::protobuf::RepeatedPtrField<google::protobuf::Any>& items) {
+    std::string out;
+    for (const auto& item : items) {
+        kiapi::board::types::BoardGraphicShape shape;
+        if (!item.UnpackTo(&shape) || !shape.shape().has_segment()) continue;
+        const auto& segment = shape.shape().segment();
+        out += std::to_string(shape.layer()) + ' ' + std::to_string(segment.start().x_nm()) + ' ' +
+               std::to_string(segment.start().y_nm()) + ' ' + std::to_string(segment.end().x_nm()) +
+               ' ' + std::to_string(segment.end().y_nm()) + ' ' +
+               std::to_string(shape.shape().attributes().stroke().width().value_nm()) + '\n';
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|count|undo\n");
+        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|selected|count|undo\n");
         return 2;
     }
     KicadIpc ipc;
@@ -68,6 +84,17 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (std::strcmp(argv[2], "selected") == 0) {
+        cmd::GetSelection selection;
+        *selection.mutable_header()->mutable_document() = documents.documents(0);
+        cmd::SelectionResponse response;
+        if (CallResult result = ipc.call(selection, &response, kTimeout); !result.ok()) {
+            return report("GetSelection", result);
+        }
+        printSegments(response.items());
+        return 0;
+    }
+
     cmd::GetItems items;
     *items.mutable_header()->mutable_document() = documents.documents(0);
     items.add_types(types::KOT_PCB_SHAPE);
@@ -79,16 +106,6 @@ int main(int argc, char** argv) {
         std::printf("%d\n", response.items_size());
         return 0;
     }
-    std::string out;
-    for (const auto& item : response.items()) {
-        kiapi::board::types::BoardGraphicShape shape;
-        if (!shape.ParseFromString(item.value()) || !shape.shape().has_segment()) continue;
-        const auto& segment = shape.shape().segment();
-        out += std::to_string(shape.layer()) + ' ' + std::to_string(segment.start().x_nm()) + ' ' +
-               std::to_string(segment.start().y_nm()) + ' ' + std::to_string(segment.end().x_nm()) +
-               ' ' + std::to_string(segment.end().y_nm()) + ' ' +
-               std::to_string(shape.shape().attributes().stroke().width().value_nm()) + '\n';
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    printSegments(response.items());
     return 0;
 }

@@ -234,6 +234,36 @@ TEST_F(Live, EachTransferIsOneUndoStep) {
     EXPECT_EQ(TCloseDesign(&context_, ""), 0);
 }
 
+// Places a transfer of `lines` short lines on F.Silkscreen, 300 a row from `row` on;
+// what KiCad should hold for it.
+std::vector<Segment> placeTransfer(DesignContext& context, int lines, int row) {
+    std::vector<Segment> expected;
+    for (int i = 0; i < lines; ++i) {
+        const std::int32_t x = (i % 300) * 5080;
+        const std::int32_t y = (row + i / 300) * 2540;
+        LineRecord line = makeLine(9, 2540, x, y, x + 1300, y);
+        EXPECT_EQ(TPlaceLine(&context, &line), 0);
+        expected.push_back(expectedSegment(kFSilkS, line));
+    }
+    std::sort(expected.begin(), expected.end());
+    return expected;
+}
+
+TEST_F(Live, WhenATransferEndsItsLinesAreKicadsSelection) {
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    const auto first = placeTransfer(context_, 3, 100);
+    std::this_thread::sleep_for(kTransferOver);
+    EXPECT_EQ(toText(pcbnew().selectedSegments()), toText(first));
+    const auto second = placeTransfer(context_, 4500, 200);
+    std::this_thread::sleep_for(kTransferOver);
+    EXPECT_EQ(toText(pcbnew().selectedSegments()), toText(second)) << "the first is let go";
+    // Beyond 10,000 lines selecting would cost KiCad more than the transfer: nothing stays
+    // selected, the previous transfer included.
+    placeTransfer(context_, 10001, 300);
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+    EXPECT_EQ(toText(pcbnew().selectedSegments()), "");
+}
+
 TEST_F(Live, ASecondAttachmentToTheSameKicadIsRefused) {
     ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
     DesignContext second{};

@@ -213,9 +213,13 @@ void Pcbnew::kill() {
     pid_ = -1;
 }
 
-std::vector<Segment> Pcbnew::segments() const {
+std::vector<Segment> Pcbnew::segments() const { return probeSegments("segments"); }
+
+std::vector<Segment> Pcbnew::selectedSegments() const { return probeSegments("selected"); }
+
+std::vector<Segment> Pcbnew::probeSegments(const char* which) const {
     int status = 0;
-    std::istringstream out(runCommand(probePath() + " " + url_ + " segments", &status));
+    std::istringstream out(runCommand(probePath() + " " + url_ + " " + which, &status));
     std::vector<Segment> found;
     Segment s;
     while (out >> s.layer >> s.startX >> s.startY >> s.endX >> s.endY >> s.width)

@@ -64,6 +64,9 @@ class Pcbnew final {
     // Every graphic segment on the open board, sorted.
     std::vector<Segment> segments() const;
 
+    // The graphic segments of the editor's selection, sorted.
+    std::vector<Segment> selectedSegments() const;
+
     // How many graphic shapes the open board holds; -1 when KiCad does not say.
     long shapeCount() const;
 
@@ -75,6 +78,7 @@ class Pcbnew final {
 
   private:
     Pcbnew() = default;
+    std::vector<Segment> probeSegments(const char* which) const;
     std::filesystem::path dir_;
     std::string url_;
     std::string display_;
