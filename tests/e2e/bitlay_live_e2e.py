@@ -57,28 +57,54 @@ def logo(text="BITLAY", zoom=3, margin=4):
     return pixels
 
 
-class Kicad:
-    """pcbnew on the display with a board of its own, stopped by its pid."""
+def kicad_home(work):
+    """A HOME for KiCad 9 with its API on and no first-run dialogs."""
+    home = work / "kicad-home"
+    config = home / ".config" / "kicad" / "9.0"
+    config.mkdir(parents=True)
+    (config / "kicad_common.json").write_text(KICAD_COMMON)
+    for table in ("fp", "sym", "design_block"):
+        name = table.replace("_", "-") + "-lib-table"
+        (config / name).write_text(f"({table}_lib_table (version 7))\n")
+    return home
 
-    def __init__(self, display, work, probe):
+
+def kicad_env(display, home, tmp):
+    return display.env(HOME=str(home), TMPDIR=str(tmp), XDG_CONFIG_HOME=str(home / ".config"),
+                       XDG_DATA_HOME=str(home / ".local" / "share"))
+
+
+class Kicad:
+    """pcbnew on the display with a board of its own, stopped by its pid. Several may share a HOME
+    and a TMPDIR, as on a desktop: the first one's socket is api.sock, a later one's api-<pid>.sock.
+    """
+
+    def __init__(self, display, work, probe, home=None, tmp=None, board_text=BOARD, name="live",
+                 wait=True):
         self.probe = probe
-        home, self.tmp = work / "kicad-home", work / "kicad-tmp"
-        config = home / ".config" / "kicad" / "9.0"
-        config.mkdir(parents=True)
-        self.tmp.mkdir()
-        (config / "kicad_common.json").write_text(KICAD_COMMON)
-        for table in ("fp", "sym", "design_block"):
-            name = table.replace("_", "-") + "-lib-table"
-            (config / name).write_text(f"({table}_lib_table (version 7))\n")
-        board = work / "live.kicad_pcb"
-        board.write_text(BOARD)
-        self.url = f"ipc://{self.tmp}/kicad/api.sock"
-        self.log = open(work / "pcbnew.log", "w")
-        env = display.env(HOME=str(home), TMPDIR=str(self.tmp),
-                          XDG_CONFIG_HOME=str(home / ".config"))
-        self.process = subprocess.Popen(["pcbnew", str(board)], env=env, stdout=self.log,
-                                        stderr=subprocess.STDOUT, start_new_session=True)
-        poll("pcbnew's API to answer with the board open", self.ready, 90, 0.2)
+        self.home = home or kicad_home(work)
+        self.tmp = tmp or work / "kicad-tmp"
+        self.tmp.mkdir(exist_ok=True)
+        board = work / f"{name}.kicad_pcb"
+        board.write_text(board_text)
+        self.log = open(work / f"pcbnew-{name}.log", "w")
+        first = not (self.tmp / "kicad" / "api.sock").exists()
+        self.process = subprocess.Popen(["pcbnew", str(board)],
+                                        env=kicad_env(display, self.home, self.tmp),
+                                        stdout=self.log, stderr=subprocess.STDOUT,
+                                        start_new_session=True)
+        socket = "api.sock" if first else f"api-{self.process.pid}.sock"
+        self.url = f"ipc://{self.tmp}/kicad/{socket}"
+        if wait:
+            self.wait_ready()
+
+    def wait_ready(self):
+        poll(f"pcbnew's API to answer at {self.url} with the board open", self.ready, 90, 0.2)
+
+    def wait_listening(self):
+        """Until its socket is there: a pcbnew started after that gets a socket of its own."""
+        path = Path(self.url[len("ipc://"):])
+        poll(f"pcbnew's socket {path}", lambda: path.exists() or self.ready(), 90, 0.1)
 
     def ready(self):
         if self.process.poll() is not None:
@@ -128,13 +154,48 @@ class LiveSession(Session):
                 int(values["Width"]), int(values["Height"]))
 
 
-def live_run(session, kicad, exe, work, screenshot):
+def transfer_logo(session, window, kicad, work, layer_down=1):
+    """Loads the logo, picks its red, chooses the layer `layer_down` entries below the first,
+    types the numbers and transfers; returns what KiCad holds then and what the rules give, both
+    as sorted segments without the layer."""
     picture = work / "logo.bmp"
     pixels = logo()
     write_bmp(picture, pixels)
+    session.click(window, COMMAND1)
+    session.choose_file(str(picture), select_all=False)
+    pick_and_check(session, window, (255, 0, 0))
+    session.click(window, (LIST2[0] + 20, LIST2[1] + 8))
+    for _ in range(layer_down):
+        session.xdo("key", "Down")
+    x_text, y_text, s_text = "100", "-50", "2"
+    session.type_into(window, TEXT1, x_text)
+    session.type_into(window, TEXT2, y_text)
+    session.type_into(window, TEXT3, s_text)
+    before = kicad.segments()
+    if before:
+        raise StepFailed(f"the board held {len(before)} segments before the transfer")
+    session.click(window, COMMAND3)
+    got = kicad.settled_segments()
+    expected, width = expected_lines(pixels, (255, 0, 0), x_text, y_text, s_text)
+    want = sorted((a * 10, -b * 10, c * 10, -d * 10, width * 10) for a, b, c, d in expected)
+    return got, want
+
+
+def compare_segments(got, want, layer):
+    """KiCad's segments against the rules' on `layer`, the first difference named."""
+    want = sorted((layer, *segment) for segment in want)
+    got = sorted(got)
+    if got != want:
+        for index, (g, e) in enumerate(zip(got, want)):
+            if g != e:
+                raise StepFailed(f"segment {index}: KiCad has {g}, the rules give {e}")
+        raise StepFailed(f"KiCad has {len(got)} segments, the rules give {len(want)}")
+
+
+def live_run(session, kicad, exe, work, screenshot):
     # Nothing names a design: the library finds the KiCad through TMPDIR, as in a user's session.
     env = session.display.env(TMPDIR=str(kicad.tmp))
-    for name in ("DBX_DESIGN", "KICAD_API_SOCKET"):
+    for name in ("DBX_DESIGN", "KICAD_API_SOCKET", "KICAD_API_TOKEN"):
         env.pop(name, None)
     process = start_bitlay(exe, work, env, work / "bitlay.log")
     step = "start"
@@ -142,25 +203,8 @@ def live_run(session, kicad, exe, work, screenshot):
         step = "find the window"
         window = bitlay_window(session, process)
 
-        step = "load the picture by typing its path"
-        session.click(window, COMMAND1)
-        session.choose_file(str(picture), select_all=False)
-
-        step = "pick the colour with one click"
-        pick_and_check(session, window, (255, 0, 0))
-
-        step = "choose B.Cu and type the numbers"
-        session.click(window, (LIST2[0] + 20, LIST2[1] + 8))
-        session.xdo("key", "Down")
-        x_text, y_text, s_text = "100", "-50", "2"
-        session.type_into(window, TEXT1, x_text)
-        session.type_into(window, TEXT2, y_text)
-        session.type_into(window, TEXT3, s_text)
-
-        step = "transfer"
-        before = kicad.segments()
-        session.click(window, COMMAND3)
-        got = kicad.settled_segments()
+        step = "transfer the logo onto B.Cu"
+        got, want = transfer_logo(session, window, kicad, work)
 
         step = "quit"
         session.click(window, COMMAND2)
@@ -169,17 +213,7 @@ def live_run(session, kicad, exe, work, screenshot):
             raise StepFailed(f"bitlay ended with status {status}")
 
         step = "check KiCad's board"
-        if before:
-            raise StepFailed(f"the board held {len(before)} segments before the transfer")
-        expected, width = expected_lines(pixels, (255, 0, 0), x_text, y_text, s_text)
-        want = sorted((B_CU, a * 10, -b * 10, c * 10, -d * 10, width * 10)
-                      for a, b, c, d in expected)
-        got = sorted(got)
-        if got != want:
-            for index, (g, e) in enumerate(zip(got, want)):
-                if g != e:
-                    raise StepFailed(f"segment {index}: KiCad has {g}, the rules give {e}")
-            raise StepFailed(f"KiCad has {len(got)} segments, the rules give {len(want)}")
+        compare_segments(got, want, B_CU)
         print(f"live e2e: {len(got)} segments on B.Cu in KiCad as the rules give")
 
         if screenshot:
