@@ -3,12 +3,16 @@
 #              tests run against (the first time only), runs every test
 # make roots : makes those roots only
 # make bench : builds and runs the benchmarks
+# make install [PREFIX=/usr/local] [DESTDIR=...] : installs the built tool (bin, lib/bitlay, share)
+# make install-kicad-plugin : the KiCad plugin for this build, for the current user
+# make package : the Debian package bitlay_<version>_amd64.deb in the build folder
 BUILD ?= build
+PREFIX ?= /usr/local
 # cmake --build runs make beneath this make; without this every level announces its directory.
 MAKEFLAGS += --no-print-directory
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build roots run test bench format clean
+.PHONY: all deps build roots run test bench install install-kicad-plugin package format clean
 
 all: build
 
@@ -33,6 +37,19 @@ bench: deps
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBITLAY_TESTS=OFF -DBITLAY_BENCH=ON >/dev/null
 	@cmake --build $(BUILD)-bench -j $(JOBS)
 	@for b in $(BUILD)-bench/bin/bench_*; do echo "== $$b"; (cd $(BUILD)-bench && "$$OLDPWD/$$b") || exit 1; done
+
+# Builds first only where nothing is built yet, so that `sudo make install` after `make` leaves
+# the build folder to its owner.
+install:
+	@test -x $(BUILD)/bin/bitlay || $(MAKE) build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+install-kicad-plugin: build
+	@./scripts/install-kicad-plugin $(BUILD)/kicad-plugin/bitlay
+
+package: build
+	@cd $(BUILD) && { cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; exit 1; }; }
+	@ls $(BUILD)/bitlay_*_amd64.deb
 
 format:
 	@find app dbx dbx-kicad numeric picture transfer tests bench -name '*.h' -o -name '*.cpp' | xargs clang-format -i

@@ -45,8 +45,11 @@ class ScratchBoard final {
         } else {
             unsetenv("DBX_DESIGN");
         }
-        // No KiCad running on this machine takes the place of the board file.
-        setenv("KICAD_API_SOCKET", (dir_ / "no-kicad.sock").c_str(), 1);
+        // No KiCad running on this machine takes the place of the board file: none is named, and
+        // none is found in this empty TMPDIR and HOME.
+        unsetenv("KICAD_API_SOCKET");
+        setenv("TMPDIR", dir_.c_str(), 1);
+        setenv("HOME", dir_.c_str(), 1);
     }
     ~ScratchBoard() {
         fs::current_path(previous_);

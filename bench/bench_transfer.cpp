@@ -65,10 +65,15 @@ void BM_WorstCaseIntoKicadBoard(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         const fs::path previous = fs::current_path();
-        fs::current_path(fs::temp_directory_path());
+        // The default board file, even with a KiCad running: none is named, and none is found in
+        // this empty TMPDIR and HOME.
+        static const fs::path scratch = fs::temp_directory_path() / "bitlay-bench-no-kicad";
+        fs::create_directories(scratch);
+        fs::current_path(scratch);
         unsetenv("DBX_DESIGN");
-        // The default board file, even with a KiCad running on its usual socket.
-        setenv("KICAD_API_SOCKET", "ipc:///nonexistent/bitlay-bench.sock", 1);
+        unsetenv("KICAD_API_SOCKET");
+        setenv("TMPDIR", scratch.c_str(), 1);
+        setenv("HOME", scratch.c_str(), 1);
         fs::remove("untitled.kicad_pcb");
         dbx::DesignContext context{};
         if (TOpenDesign(0, 16000, "", &context) != 0) std::abort();

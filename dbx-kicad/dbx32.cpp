@@ -4,6 +4,8 @@
 
 #include "dbx-kicad/dbx32.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,7 +15,7 @@
 
 #include "dbx-kicad/design.h"
 #include "dbx-kicad/file/file_design.h"
-#include "dbx-kicad/api/kicad_ipc.h"
+#include "dbx-kicad/live/editor_sockets.h"
 #include "dbx-kicad/live/live_design.h"
 #include "dbx-kicad/status.h"
 
@@ -74,15 +76,29 @@ Slot* findSlot(Registry& reg, const DesignContext* context) noexcept {
     return &found;
 }
 
-// Which design the editor has open: the board file DBX_DESIGN names; else the board open in a
-// KiCad that answers on its API socket; else the default board file.
+// Which design the editor has open: the board file DBX_DESIGN names; else, started by a KiCad
+// (KICAD_API_SOCKET), the board open in that KiCad and nothing else; else the board open in the
+// first KiCad found that answers with one; else the default board file.
 DbxStatusCode attach(std::unique_ptr<Design>& design) {
     const char* configured = std::getenv(kDesignVariable);
     if (configured != nullptr && *configured != '\0') {
         return openFileDesign(configured, false, design);
     }
-    const LiveAttachment live = openLiveDesign(kicadSocketUrl(), design);
-    if (live.editorFound) return live.status;
+    const EditorSockets editors = findEditorSockets();
+    if (editors.named) {
+        // The KiCad that started Bitlay: its lines go there or nowhere. Gone, restarted (its token
+        // no longer matches) or without a board, it is reported as gone, never replaced.
+        const EditorSocket& socket = editors.sockets.front();
+        const SocketCheck check = checkSocket(socketPath(socket.url), ::geteuid());
+        if (check == SocketCheck::kUntrusted) return status::kSecurityError;
+        if (check == SocketCheck::kAbsent) return status::kServerTerminated;
+        const LiveAttachment live = openLiveDesign(socket, design);
+        return live.editorFound ? live.status : status::kServerTerminated;
+    }
+    for (const EditorSocket& socket : editors.sockets) {
+        const LiveAttachment live = openLiveDesign(socket, design);
+        if (live.editorFound) return live.status;
+    }
     return openFileDesign(kDefaultBoardName, true, design);
 }
 

@@ -14,6 +14,7 @@ constexpr DbxStatusCode kBadServerData = 32003;
 constexpr DbxStatusCode kServerError = 32004;
 constexpr DbxStatusCode kFatalError = 32005;
 constexpr DbxStatusCode kVersionIncompatible = 32006;
+constexpr DbxStatusCode kSecurityError = 32008;
 constexpr DbxStatusCode kDatabaseError = 32016;
 constexpr DbxStatusCode kServerTerminated = 32102;
 constexpr DbxStatusCode kLowMemory = 32103;

@@ -122,17 +122,23 @@ void* loadedLibrary() {
     if (lib.handle) return lib.handle;
     const std::string fileName = wantedFileName();
     std::string reason;
-    // The copy beside the executable wins over anything on the search path, so a build folder or
-    // an installed tool uses the library that came with it.
+    // The copy beside the executable (a build folder), then the one in the tool's private library
+    // folder (an installed tool: bin/bitlay and lib/bitlay/), win over anything on the search
+    // path, so the tool uses the library that came with it.
     const std::string folder = executableFolder();
-    const std::string beside = folder.empty() ? std::string() : folder + kSeparator + fileName;
-    if (!beside.empty() && fileExists(beside)) {
-        lib.handle = openLibrary(beside, reason);
-        if (lib.handle) lib.loadedFrom = beside;
-    } else {
-        lib.handle = openLibrary(fileName, reason);
-        if (lib.handle) lib.loadedFrom = fileName;
+    std::string chosen = fileName;
+    if (!folder.empty()) {
+        const std::string beside = folder + kSeparator + fileName;
+        const std::string privateCopy = folder + kSeparator + ".." + kSeparator + "lib" +
+                                        kSeparator + "bitlay" + kSeparator + fileName;
+        if (fileExists(beside)) {
+            chosen = beside;
+        } else if (fileExists(privateCopy)) {
+            chosen = privateCopy;
+        }
     }
+    lib.handle = openLibrary(chosen, reason);
+    if (lib.handle) lib.loadedFrom = chosen;
     if (!lib.handle)
         throw LinkError("The design link library " + fileName + " could not be loaded: " + reason);
     return lib.handle;

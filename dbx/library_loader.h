@@ -1,8 +1,8 @@
 #pragma once
 
 // The one place that loads the DBX library and looks up its functions. The library is loaded at
-// the first call that needs it, from beside the executable first and then by the platform's normal
-// search; each function is resolved by its exact name at its first call and remembered.
+// the first call that needs it, from beside the executable first, then from the private folder
+// `../lib/bitlay/` next to the executable's folder, then by the platform's normal search; each function is resolved by its exact name at its first call and remembered.
 
 #include <string>
 

@@ -4,6 +4,9 @@
 #
 #   scripts/debian-root.sh NAME SUITE [PACKAGE,PACKAGE...]
 #
+# With DEBIAN_ROOT_KEEP_LISTS=1 the root keeps apt's package lists, so that a package can be
+# installed into a copy of it straight away.
+#
 # A root lives in $BITLAY_ROOTS (default ~/.cache/bitlay/roots) as NAME. It is made beside it as
 # NAME.making-XXXXXX and renamed to NAME only once mmdebstrap has finished, so a root under its
 # own name is always whole. A root that cannot be made leaves the reason in NAME.unavailable.
@@ -80,6 +83,7 @@ make_debian_root() {
       "the first time takes a few minutes" >&2
     local include=()
     [[ -z "$packages" ]] || include=(--include="$packages")
+    [[ "${DEBIAN_ROOT_KEEP_LISTS:-}" != 1 ]] || include+=(--skip=cleanup/apt/lists)
     if ! $sudo mmdebstrap --variant=apt --aptopt='APT::Install-Recommends "false"' \
       --aptopt='Acquire::Check-Valid-Until "false"' "${include[@]}" "$suite" "$partial" \
       "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main" \

@@ -4,7 +4,7 @@
 #include <nng/protocol/reqrep0/req.h>
 
 #include <cstdint>
-#include <cstdlib>
+#include <utility>
 
 #include "dbx-kicad/api/proto/envelope.pb.h"
 
@@ -12,26 +12,11 @@ namespace bitlay::kicad {
 
 namespace {
 constexpr char kClientName[] = "bitlay";
-constexpr char kIpcScheme[] = "ipc://";
 
 nng_duration toNng(std::chrono::milliseconds timeout) {
     return static_cast<nng_duration>(std::max<std::chrono::milliseconds::rep>(1, timeout.count()));
 }
 }  // namespace
-
-std::string kicadSocketUrl() {
-    const char* configured = std::getenv("KICAD_API_SOCKET");
-    if (configured != nullptr && *configured != '\0') return configured;
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string dir = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
-    return std::string(kIpcScheme) + dir + "/kicad/api.sock";
-}
-
-std::string socketPath(const std::string& url) {
-    const std::string scheme = kIpcScheme;
-    if (url.compare(0, scheme.size(), scheme) != 0) return {};
-    return url.substr(scheme.size());
-}
 
 KicadIpc::~KicadIpc() { close(); }
 
@@ -47,8 +32,9 @@ void KicadIpc::onPipeEvent(nng_pipe, nng_pipe_ev event, void* self) {
     if (ipc->aio_ != nullptr) nng_aio_cancel(ipc->aio_);
 }
 
-CallResult KicadIpc::connect(const std::string& url) {
+CallResult KicadIpc::connect(const std::string& url, std::string token) {
     close();
+    token_ = std::move(token);
     gone_ = false;
     connected_ = false;
     if (int rv = nng_req0_open(&socket_); rv != 0) {
@@ -122,8 +108,7 @@ CallResult KicadIpc::call(const google::protobuf::Message& request,
     if (gone_.load()) return {CallOutcome::kGone, 0, "KiCad went away"};
 
     kiapi::common::ApiRequest envelope;
-    const char* token = std::getenv("KICAD_API_TOKEN");
-    envelope.mutable_header()->set_kicad_token(token != nullptr ? token : "");
+    envelope.mutable_header()->set_kicad_token(token_);
     envelope.mutable_header()->set_client_name(kClientName);
     envelope.mutable_message()->PackFrom(request);
 

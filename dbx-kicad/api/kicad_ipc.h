@@ -19,13 +19,6 @@ class Message;
 
 namespace bitlay::kicad {
 
-// The API socket KiCad 9 listens on: KICAD_API_SOCKET when set, else ipc://$TMPDIR/kicad/api.sock
-// (TMPDIR defaulting to /tmp).
-std::string kicadSocketUrl();
-
-// The file system path behind an ipc:// address; empty for any other kind of address.
-std::string socketPath(const std::string& url);
-
 enum class CallOutcome {
     kOk,
     kNoServer,  // nobody listens there
@@ -48,6 +41,7 @@ namespace api_status {
 constexpr int kOk = 1;
 constexpr int kNotReady = 4;
 constexpr int kUnhandled = 5;
+constexpr int kTokenMismatch = 6;  // the token is another KiCad's: this one was restarted
 constexpr int kBusy = 7;
 }  // namespace api_status
 
@@ -58,8 +52,9 @@ class KicadIpc final {
     KicadIpc& operator=(const KicadIpc&) = delete;
     ~KicadIpc();
 
-    // Dials `url`; kNoServer when nobody answers the dial.
-    CallResult connect(const std::string& url);
+    // Dials `url`; kNoServer when nobody answers the dial. `token` goes with every request: the
+    // token KiCad gave a plugin it started, or empty (KiCad accepts an empty one).
+    CallResult connect(const std::string& url, std::string token = {});
 
     // Sends `request` wrapped in KiCad's envelope and parses the reply's payload into
     // `response` (which may be null when the payload does not matter). Never resends.
@@ -78,6 +73,7 @@ class KicadIpc final {
     nng_socket socket_ = NNG_SOCKET_INITIALIZER;
     nng_ctx context_ = NNG_CTX_INITIALIZER;
     nng_aio* aio_ = nullptr;
+    std::string token_;
     bool open_ = false;
     std::atomic<bool> connected_{false};
     std::atomic<bool> gone_{false};

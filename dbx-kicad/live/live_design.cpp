@@ -1,6 +1,5 @@
 #include "dbx-kicad/live/live_design.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -52,6 +51,8 @@ DbxStatusCode statusOf(const CallResult& result) noexcept {
         case CallOutcome::kTimedOut:
             return status::kNoConnection;
         case CallOutcome::kRefused:
+            // The token of a KiCad that has since been restarted: the editor went away.
+            if (result.apiStatus == api_status::kTokenMismatch) return status::kServerTerminated;
             if (result.apiStatus == api_status::kBusy ||
                 result.apiStatus == api_status::kNotReady) {
                 return status::kServerBusy;
@@ -318,15 +319,12 @@ class LiveDesign final : public Design {
     std::thread worker_;
 };
 
-// The lock file beside KiCad's socket; null with 32106 when another attachment holds it.
+// The lock file beside KiCad's socket; null with 32106 when another attachment holds it, 32008
+// when it is a link or someone else's file.
 DbxStatusCode lockEditor(const std::string& url, std::unique_ptr<EditorLock>& lock) {
-    const std::string path = socketPath(url);
-    if (path.empty()) {
-        lock = std::make_unique<EditorLock>(-1);
-        return status::kOk;
-    }
-    const std::string lockPath = path + ".dbx.lock";
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const LockFile file = openEditorLock(socketPath(url), ::geteuid());
+    if (file.refused) return status::kSecurityError;
+    const int fd = file.fd;
     if (fd < 0) return status::kServerError;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
@@ -442,9 +440,10 @@ std::string commitMessage(std::size_t lines) {
     return "Bitlay: " + digits + (lines == 1 ? " line" : " lines");
 }
 
-LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& design) {
+LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design) {
+    const std::string& url = socket.url;
     auto ipc = std::make_unique<KicadIpc>();
-    if (!ipc->connect(url).ok()) return {false, status::kOk};
+    if (!ipc->connect(url, socket.token).ok()) return {false, status::kOk};
 
     const auto readyWait = std::chrono::milliseconds(kReadyWaitMilliseconds);
     cmd::GetVersionResponse version;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "dbx-kicad/design.h"
+#include "dbx-kicad/live/editor_sockets.h"
 
 namespace bitlay::kicad {
 
@@ -22,10 +23,10 @@ struct LiveAttachment {
 // How long a KiCad that answers but is not ready (starting, a dialog open) is waited for.
 constexpr int kReadyWaitMilliseconds = 3000;
 
-// Attaches to the first board open in the KiCad listening at `url` (an nng address). A second
-// attachment to the same KiCad, from any process, is refused with 32106 while the first holds.
-// The caller serialises all calls.
-LiveAttachment openLiveDesign(const std::string& url, std::unique_ptr<Design>& design);
+// Attaches to the first board open in the KiCad listening at `socket` (an nng address; its token
+// goes with every request). A second attachment to the same KiCad, from any process, is refused
+// with 32106 while the first holds. The caller serialises all calls.
+LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design);
 
 // KiCad's name of a board layer by its API number ("F.Cu", "In1.Cu", "User.12"); empty when the
 // number names no layer.

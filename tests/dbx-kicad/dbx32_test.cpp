@@ -77,8 +77,11 @@ class DbxKicad : public ::testing::Test {
         dir_ = pattern;
         board_ = dir_ / "board.kicad_pcb";
         setenv("DBX_DESIGN", board_.c_str(), 1);
-        // Where DBX_DESIGN is unset, a KiCad running on this machine must not be the design.
-        setenv("KICAD_API_SOCKET", (dir_ / "no-kicad.sock").c_str(), 1);
+        // Where DBX_DESIGN is unset, a KiCad running on this machine must not be the design: the
+        // library looks for KiCads in TMPDIR and HOME, and finds nothing there.
+        unsetenv("KICAD_API_SOCKET");
+        setenv("TMPDIR", dir_.c_str(), 1);
+        setenv("HOME", dir_.c_str(), 1);
     }
     void TearDown() override {
         TCloseDesign(&context_, "");

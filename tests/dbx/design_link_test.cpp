@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,6 +19,27 @@ bool libraryMapped(const std::string& fileName) {
     std::stringstream text;
     text << maps.rdbuf();
     return text.str().find("/" + fileName) != std::string::npos;
+}
+
+std::string buildFolder(const std::string& relative) {
+    return std::filesystem::canonical(std::filesystem::path(BITLAY_BIN_DIR) / ".." / relative)
+        .string();
+}
+
+// The folder the library of that name was mapped from (links and dots resolved).
+std::string mappedFolder(const std::string& fileName) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        const auto at = line.find('/');
+        if (at == std::string::npos) continue;
+        const std::string path = line.substr(at);
+        if (path.size() > fileName.size() &&
+            path.compare(path.size() - fileName.size() - 1, std::string::npos, "/" + fileName) == 0) {
+            return path.substr(0, path.size() - fileName.size() - 1);
+        }
+    }
+    return {};
 }
 
 class DesignLink : public ::testing::Test {
@@ -108,13 +130,23 @@ TEST_F(DesignLink, LineRecordIsPassedByReferenceUnchanged) {
 }
 
 TEST_F(DesignLink, LibraryIsLoadedAtTheFirstCallFromBesideTheExecutable) {
-    // The partial library lies only beside the test executable, on no search path.
+    // The partial library lies beside the test executable and in the private folder, on no
+    // search path: the copy beside wins.
     resetLinkForTesting("libdbx32partial.so");
     EXPECT_FALSE(libraryMapped("libdbx32partial.so"));
     DesignContext context{};
     EXPECT_EQ(TOpenDesign(0, 16000, u"", context), 0);
-    EXPECT_TRUE(libraryMapped("libdbx32partial.so"));
+    EXPECT_EQ(mappedFolder("libdbx32partial.so"), buildFolder("fakedbx"));
     EXPECT_TRUE(fakedbx::calls().empty()) << "the partial library keeps its own log";
+}
+
+TEST_F(DesignLink, LibraryNotBesideTheExecutableIsLoadedFromThePrivateFolder) {
+    // As installed: bin/bitlay, lib/bitlay/libdbx32.so.
+    resetLinkForTesting("libdbx32private.so");
+    DesignContext context{};
+    EXPECT_EQ(TOpenDesign(0, 16000, u"", context), 0);
+    EXPECT_EQ(mappedFolder("libdbx32private.so"), buildFolder("lib/bitlay"));
+    EXPECT_TRUE(fakedbx::calls().empty()) << "the private copy keeps its own log";
 }
 
 TEST_F(DesignLink, MissingLibraryIsALinkErrorNamingItAndTheReason) {

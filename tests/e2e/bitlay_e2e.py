@@ -64,14 +64,14 @@ def poll(what, probe, seconds=20.0, interval=0.1):
 class Display:
     """An Xvfb server of our own on a free display number."""
 
-    def __init__(self, work_dir):
+    def __init__(self, work_dir, screen="1024x768"):
         # Xvfb picks a free display itself and writes its number to the pipe once it is ready.
         # Without -noreset it resets whenever its last client leaves, and a client that connects
         # in that moment (bitlay between two xdotool calls) is turned away.
         read_end, write_end = os.pipe()
         self.log = open(work_dir / "xvfb.log", "w")
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", "1024x768x24",
+            ["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", f"{screen}x24",
              "-nolisten", "tcp"], pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
@@ -577,10 +577,10 @@ def missing_board_run(session, exe, work):
         stop_bitlay(process)
 
 
-def run_on_desktop(label, work, tools, body, session_class=Session):
-    """Runs body(session) on a virtual X server of its own with openbox managing it, as a desktop
-    would be. Returns the exit status: 0, 1 on a failed step (a screenshot of the screen is kept),
-    77 when a tool is missing or no X server can be started."""
+def run_on_desktop(label, work, tools, body, session_class=Session, screen="1024x768"):
+    """Runs body(session) on a virtual X server of its own (`screen` pixels) with openbox managing
+    it, as a desktop would be. Returns the exit status: 0, 1 on a failed step (a screenshot of the
+    screen is kept), 77 when a tool is missing or no X server can be started."""
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     for tool in ("Xvfb", "openbox", "xdotool", "xprop", "xdpyinfo", "import", *tools):
@@ -588,7 +588,7 @@ def run_on_desktop(label, work, tools, body, session_class=Session):
             print(f"{label}: skipped, {tool} is not installed")
             return SKIP
     try:
-        display = Display(work)
+        display = Display(work, screen)
     except OSError as error:
         print(f"{label}: skipped, {error}")
         return SKIP

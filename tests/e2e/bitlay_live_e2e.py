@@ -76,39 +76,63 @@ def group_members(group):
     return members
 
 
-class Pcbnew:
-    """The pcbnew of a KiCad of the matrix on the display, with a board, HOME and TMPDIR of its own
-    in a folder under /tmp; stopped by killing its process group."""
+def kicad_home(folder, config_version="9.0"):
+    """A HOME in `folder` for KiCad with its API on and no first-run dialogs."""
+    home = folder / "kicad-home"
+    config = home / ".config" / "kicad" / config_version
+    config.mkdir(parents=True, exist_ok=True)
+    (config / "kicad_common.json").write_text(KICAD_COMMON)
+    for table in ("fp", "sym", "design_block"):
+        name = table.replace("_", "-") + "-lib-table"
+        (config / name).write_text(f"({table}_lib_table (version 7))\n")
+    return home
 
-    def __init__(self, kicad, display, work, probe):
+
+class Pcbnew:
+    """The pcbnew of a KiCad of the matrix on the display, with a board of its own, stopped by
+    killing its process group. HOME, TMPDIR and the board live in a folder under /tmp (bound into
+    a KiCad's root at the same path). Several may share a HOME and a TMPDIR, as on a desktop: the
+    first one's socket is api.sock, a later one's api-<pid>.sock (a host KiCad's pid)."""
+
+    def __init__(self, kicad, display, work, probe, folder=None, home=None, board_text=BOARD,
+                 name="live", wait=True):
         self.probe = probe
         self.process = None
-        self.folder = Path(tempfile.mkdtemp(prefix="bitlay-live-"))
-        home, self.tmp = self.folder / "home", self.folder / "tmp"
-        config = home / ".config" / "kicad" / kicad.config_version
-        config.mkdir(parents=True)
-        self.tmp.mkdir()
-        (config / "kicad_common.json").write_text(KICAD_COMMON)
-        for table in ("fp", "sym", "design_block"):
-            name = table.replace("_", "-") + "-lib-table"
-            (config / name).write_text(f"({table}_lib_table (version 7))\n")
-        board = self.folder / "live.kicad_pcb"
-        board.write_text(BOARD)
-        self.url = f"ipc://{self.tmp}/kicad/api.sock"
-        self.log = open(work / "pcbnew.log", "w")
-        command = kicad.prefix(self.folder, HOME=home, TMPDIR=self.tmp, DISPLAY=display.name,
-                               XDG_CONFIG_HOME=home / ".config")
+        self.owns_folder = folder is None
+        self.folder = folder or Path(tempfile.mkdtemp(prefix="bitlay-live-"))
+        self.home = home or kicad_home(self.folder, kicad.config_version)
+        self.tmp = self.folder / "tmp"
+        self.tmp.mkdir(exist_ok=True)
+        board = self.folder / f"{name}.kicad_pcb"
+        board.write_text(board_text)
+        self.log = open(work / f"pcbnew-{name}.log", "w")
+        first = not (self.tmp / "kicad" / "api.sock").exists()
+        command = kicad.prefix(self.folder, HOME=self.home, TMPDIR=self.tmp, DISPLAY=display.name,
+                               XDG_CONFIG_HOME=self.home / ".config",
+                               XDG_DATA_HOME=self.home / ".local" / "share")
         try:
             self.process = subprocess.Popen(command + ["pcbnew", str(board)], env=display.env(),
                                             stdout=self.log, stderr=subprocess.STDOUT,
                                             start_new_session=True)
         except OSError as error:
             raise StepFailed(f"KiCad {kicad.name}'s pcbnew cannot be started: {error}")
+        socket = "api.sock" if first else f"api-{self.process.pid}.sock"
+        self.url = f"ipc://{self.tmp}/kicad/{socket}"
+        self.label = f"KiCad {kicad.name}'s pcbnew"
+        if wait:
+            self.wait_ready()
+
+    def wait_ready(self):
         try:
-            poll(f"KiCad {kicad.name}'s API to answer with the board open", self.ready, 90, 0.2)
+            poll(f"{self.label} to answer at {self.url} with the board open", self.ready, 90, 0.2)
         except BaseException:
             self.close()
             raise
+
+    def wait_listening(self):
+        """Until its socket is there: a pcbnew started after that gets a socket of its own."""
+        path = Path(self.url[len("ipc://"):])
+        poll(f"{self.label}'s socket {path}", lambda: path.exists() or self.ready(), 90, 0.1)
 
     def ready(self):
         if self.process.poll() is not None:
@@ -149,7 +173,8 @@ class Pcbnew:
             os.killpg(self.process.pid, 9)
             self.process.wait()
         self.log.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
+        if self.owns_folder:
+            shutil.rmtree(self.folder, ignore_errors=True)
 
 
 class LiveSession(Session):
@@ -167,13 +192,48 @@ class LiveSession(Session):
                 int(values["Width"]), int(values["Height"]))
 
 
-def live_run(session, pcbnew, exe, work, screenshot):
+def transfer_logo(session, window, pcbnew, work, layer_down=1):
+    """Loads the logo, picks its red, chooses the layer `layer_down` entries below the first,
+    types the numbers and transfers; returns what KiCad holds then and what the rules give, both
+    as sorted segments without the layer."""
     picture = work / "logo.bmp"
     pixels = logo()
     write_bmp(picture, pixels)
+    session.click(window, COMMAND1)
+    session.choose_file(str(picture), select_all=False)
+    pick_and_check(session, window, (255, 0, 0))
+    session.click(window, (LIST2[0] + 20, LIST2[1] + 8))
+    for _ in range(layer_down):
+        session.xdo("key", "Down")
+    x_text, y_text, s_text = "100", "-50", "2"
+    session.type_into(window, TEXT1, x_text)
+    session.type_into(window, TEXT2, y_text)
+    session.type_into(window, TEXT3, s_text)
+    before = pcbnew.segments()
+    if before:
+        raise StepFailed(f"the board held {len(before)} segments before the transfer")
+    session.click(window, COMMAND3)
+    got = pcbnew.settled_segments()
+    expected, width = expected_lines(pixels, (255, 0, 0), x_text, y_text, s_text)
+    want = sorted((a * 10, -b * 10, c * 10, -d * 10, width * 10) for a, b, c, d in expected)
+    return got, want
+
+
+def compare_segments(got, want, layer):
+    """KiCad's segments against the rules' on `layer`, the first difference named."""
+    want = sorted((layer, *segment) for segment in want)
+    got = sorted(got)
+    if got != want:
+        for index, (g, e) in enumerate(zip(got, want)):
+            if g != e:
+                raise StepFailed(f"segment {index}: KiCad has {g}, the rules give {e}")
+        raise StepFailed(f"KiCad has {len(got)} segments, the rules give {len(want)}")
+
+
+def live_run(session, pcbnew, exe, work, screenshot):
     # Nothing names a design: the library finds the KiCad through TMPDIR, as in a user's session.
     env = session.display.env(TMPDIR=str(pcbnew.tmp))
-    for name in ("DBX_DESIGN", "KICAD_API_SOCKET"):
+    for name in ("DBX_DESIGN", "KICAD_API_SOCKET", "KICAD_API_TOKEN"):
         env.pop(name, None)
     process = start_bitlay(exe, work, env, work / "bitlay.log")
     step = "start"
@@ -181,25 +241,8 @@ def live_run(session, pcbnew, exe, work, screenshot):
         step = "find the window"
         window = bitlay_window(session, process)
 
-        step = "load the picture by typing its path"
-        session.click(window, COMMAND1)
-        session.choose_file(str(picture), select_all=False)
-
-        step = "pick the colour with one click"
-        pick_and_check(session, window, (255, 0, 0))
-
-        step = "choose B.Cu and type the numbers"
-        session.click(window, (LIST2[0] + 20, LIST2[1] + 8))
-        session.xdo("key", "Down")
-        x_text, y_text, s_text = "100", "-50", "2"
-        session.type_into(window, TEXT1, x_text)
-        session.type_into(window, TEXT2, y_text)
-        session.type_into(window, TEXT3, s_text)
-
-        step = "transfer"
-        before = pcbnew.segments()
-        session.click(window, COMMAND3)
-        got = pcbnew.settled_segments()
+        step = "transfer the logo onto B.Cu"
+        got, want = transfer_logo(session, window, pcbnew, work)
 
         step = "quit"
         session.click(window, COMMAND2)
@@ -208,17 +251,7 @@ def live_run(session, pcbnew, exe, work, screenshot):
             raise StepFailed(f"bitlay ended with status {status}")
 
         step = "check KiCad's board"
-        if before:
-            raise StepFailed(f"the board held {len(before)} segments before the transfer")
-        expected, width = expected_lines(pixels, (255, 0, 0), x_text, y_text, s_text)
-        want = sorted((B_CU, a * 10, -b * 10, c * 10, -d * 10, width * 10)
-                      for a, b, c, d in expected)
-        got = sorted(got)
-        if got != want:
-            for index, (g, e) in enumerate(zip(got, want)):
-                if g != e:
-                    raise StepFailed(f"segment {index}: KiCad has {g}, the rules give {e}")
-            raise StepFailed(f"KiCad has {len(got)} segments, the rules give {len(want)}")
+        compare_segments(got, want, B_CU)
         print(f"live e2e: {len(got)} segments on B.Cu in KiCad as the rules give")
 
         if screenshot:
