@@ -464,10 +464,31 @@ std::size_t appendGrLine(char* out, LineSyntax syntax, const GrLineGeometry& lin
     return static_cast<std::size_t>(p - out);
 }
 
+namespace {
+
+// In byte order, as KiCad sorts them. Sorted by their first eight characters as one number first
+// (which nearly always decides between random UUIDs), a transfer's 200,000 sort in a few
+// milliseconds rather than a hundred.
+void sortUuids(std::vector<const char*>& uuids) {
+    std::vector<std::pair<std::uint64_t, const char*>> keyed;
+    keyed.reserve(uuids.size());
+    for (const char* uuid : uuids) {
+        std::uint64_t key = 0;
+        for (int i = 0; i < 8; ++i) key = key << 8 | static_cast<unsigned char>(uuid[i]);
+        keyed.emplace_back(key, uuid);
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return std::memcmp(a.second, b.second, kUuidLength) < 0;
+    });
+    for (std::size_t i = 0; i < keyed.size(); ++i) uuids[i] = keyed[i].second;
+}
+
+}  // namespace
+
 std::size_t appendGroup(char* out, GroupSyntax syntax, std::string_view quotedName,
                         const char* uuid, std::vector<const char*>& members) {
-    std::sort(members.begin(), members.end(),
-              [](const char* a, const char* b) { return std::memcmp(a, b, kUuidLength) < 0; });
+    sortUuids(members);
     char* p = out;
     const auto appendName = [&] {
         std::memcpy(p, quotedName.data(), quotedName.size());

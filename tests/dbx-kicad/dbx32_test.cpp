@@ -941,6 +941,12 @@ TEST_F(DbxKicad, EachTransferBecomesOneGroupOnceTheCallerIsAway) {
     for (int i = 0; i < 1234; ++i) expected += " " + std::to_string(2000000 + i * 5080);
     EXPECT_EQ(groupsOnDisk(), expected + "\n");
     EXPECT_EQ(linesOnDisk().size(), 1238u);
+    // KiCad lists the members sorted.
+    const auto board = parseForm(readFile(board_));
+    ASSERT_TRUE(board);
+    for (const Group& group : groups(*board)) {
+        EXPECT_TRUE(std::is_sorted(group.members.begin(), group.members.end())) << group.name;
+    }
 }
 
 // A transfer without a placed line has no group; a second close writes nothing more.
