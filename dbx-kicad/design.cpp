@@ -16,6 +16,12 @@ LayerName makeLayerName(std::string_view canonicalName, std::string_view userNam
     return name;
 }
 
+std::string transferName(std::size_t lines) {
+    std::string digits = std::to_string(lines);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+    return "Bitlay: " + digits + (lines == 1 ? " line" : " lines");
+}
+
 namespace {
 bool insideWorkspace(std::int32_t value) noexcept {
     return value >= -kWorkspaceLimitUnits && value <= kWorkspaceLimitUnits;

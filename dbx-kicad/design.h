@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,6 +44,10 @@ class Design {
   protected:
     std::vector<LayerName> layerNames_;
 };
+
+// "Bitlay: 12,345 lines", the name of a transfer: its undo step in a running KiCad, its group in a
+// board file.
+std::string transferName(std::size_t lines);
 
 // The checks made before a line goes anywhere, in this order: a listed layer, a positive width,
 // the width and every coordinate inside the workspace (its edges included).

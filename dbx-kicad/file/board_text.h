@@ -22,6 +22,8 @@ constexpr std::int64_t kStrokeVersion = 20211229;
 // 20231014 "V8 file format normalization" (8.0 development): (uuid "...") replaces (tstamp ...),
 // a new shape's stroke type is `default`, and every list goes on lines of its own, tab-indented.
 constexpr std::int64_t kNormalizedVersion = 20231014;
+// 20231231 "Use 'uuid' rather than 'id' for generators and groups" (8.0 development).
+constexpr std::int64_t kGroupUuidVersion = 20231231;
 // 20241229 "Expand User layers to arbitrary count": KiCad 9.0.
 constexpr std::int64_t kKicad9Version = 20241229;
 // 20260206: KiCad 10.0, the newest board this library knows; a newer one is refused.
@@ -35,6 +37,16 @@ enum class LineSyntax {
 };
 
 LineSyntax lineSyntaxFor(std::int64_t version) noexcept;
+
+// How KiCad writes a group for a file version (groups came with 20200811; an older board gets the
+// KiCad 6 form, as it gets KiCad 6 lines).
+enum class GroupSyntax {
+    kKicad6,        // up to 20231013: (id UUID), one unquoted member per line, two-space indents
+    kNormalizedId,  // 20231014 to 20231230: tab-indented, (id "UUID"), quoted members
+    kKicad8,        // from 20231231: as the one before, with (uuid "UUID")
+};
+
+GroupSyntax groupSyntaxFor(std::int64_t version) noexcept;
 
 struct BoardLayer {
     std::string canonicalName;  // as written in (layer "...") of an item, unescaped UTF-8
@@ -90,8 +102,22 @@ constexpr std::size_t kGrLineRoom = 320;
 std::size_t appendGrLine(char* out, LineSyntax syntax, const GrLineGeometry& line,
                          std::string_view quotedLayer, const char* uuid) noexcept;
 
-// Every UUID written in `text`, in the 8-4-4-4-12 hex-digit form KiCad writes (either case).
-std::vector<std::string_view> uuidsIn(std::string_view text);
+// Room a group needs beyond its quoted name.
+constexpr std::size_t groupRoom(std::size_t members) noexcept {
+    return 128 + members * (kUuidLength + 8);
+}
+
+// One top-level (group ...) form as KiCad writes it for `syntax`, indentation and final line
+// break included: the name, the group's UUID and its members' UUIDs (kUuidLength characters
+// each), which KiCad lists sorted; `members` is sorted here. Appends to `out`, which has
+// groupRoom(members.size()) bytes more than the name; returns the length.
+std::size_t appendGroup(char* out, GroupSyntax syntax, std::string_view quotedName,
+                        const char* uuid, std::vector<const char*>& members);
+
+// The UUIDs `text` gives items as their own, in the 8-4-4-4-12 hex-digit form KiCad writes
+// (either case): those after (uuid, (tstamp or (id, quoted or not. A UUID that only names another
+// item, as a group's members do, is not one of them.
+std::vector<std::string_view> itemUuidsIn(std::string_view text);
 
 // Random (version 4) UUIDs in KiCad's text form, from a generator seeded once from the system's
 // entropy source: cheap enough for one per placed line.

@@ -7,15 +7,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "dbx-kicad/file/board_text.h"
 #include "dbx-kicad/status.h"
+#include "dbx-kicad/transfer_timer.h"
 
 namespace bitlay::kicad {
 namespace {
@@ -75,15 +79,42 @@ struct FileIdentity {
 FileIdentity identityOf(const struct stat& info) noexcept { return {info.st_dev, info.st_ino}; }
 
 // Every board file attached in this process. The file lock alone cannot refuse a second attach
-// from within the same process on every platform. Guarded by the caller's serialisation.
-std::vector<FileIdentity>& attachedFiles() {
-    static std::vector<FileIdentity> files;
-    return files;
+// from within the same process on every platform. A design's thread follows a board renamed over
+// its file while no call is in the library, so the list has a lock of its own.
+struct AttachedFiles {
+    std::mutex mutex;
+    std::vector<FileIdentity> files;
+};
+
+AttachedFiles& attachedFiles() {
+    static AttachedFiles attached;
+    return attached;
 }
 
 bool attachedHere(const FileIdentity& identity) {
-    const auto& files = attachedFiles();
-    return std::find(files.begin(), files.end(), identity) != files.end();
+    AttachedFiles& attached = attachedFiles();
+    const std::lock_guard<std::mutex> guard(attached.mutex);
+    return std::find(attached.files.begin(), attached.files.end(), identity) !=
+           attached.files.end();
+}
+
+void addAttached(const FileIdentity& identity) {
+    AttachedFiles& attached = attachedFiles();
+    const std::lock_guard<std::mutex> guard(attached.mutex);
+    attached.files.push_back(identity);
+}
+
+void replaceAttached(const FileIdentity& from, const FileIdentity& to) {
+    AttachedFiles& attached = attachedFiles();
+    const std::lock_guard<std::mutex> guard(attached.mutex);
+    std::replace(attached.files.begin(), attached.files.end(), from, to);
+}
+
+void removeAttached(const FileIdentity& identity) {
+    AttachedFiles& attached = attachedFiles();
+    const std::lock_guard<std::mutex> guard(attached.mutex);
+    attached.files.erase(std::remove(attached.files.begin(), attached.files.end(), identity),
+                         attached.files.end());
 }
 
 // Reads the whole file from its start, whatever the descriptor's position.
@@ -153,6 +184,9 @@ DbxStatusCode openBoardFile(const char* path, BoardFile& file) {
     return status::kOk;
 }
 
+// Every line goes into the file at once. The lines of one transfer are also bound into one group,
+// whose form a thread of the design writes once the transfer is over (the caller has been away
+// for a while; DBX has no call that ends a transfer), or the close when it comes first.
 class FileDesign final : public Design {
   public:
     FileDesign(std::string path, const BoardFile& file)
@@ -164,23 +198,28 @@ class FileDesign final : public Design {
             longestLayer_ = std::max(longestLayer_, quotedLayers_.back().size());
         }
         adopt(file.outline, file.text);
-        attachedFiles().push_back(identity_);
+        worker_ = std::thread([this] { run(); });
+        addAttached(identity_);
     }
 
     ~FileDesign() override {
+        stopWorker();
         if (fd_ >= 0) ::close(fd_);
-        auto& files = attachedFiles();
-        files.erase(std::remove(files.begin(), files.end(), identity_), files.end());
+        removeAttached(identity_);
     }
 
     DbxStatusCode placeLine(const LineRecord& line) override;
     DbxStatusCode close() override;
 
   private:
+    void run();
+    void stopWorker();
+    void endTransfer();
+    DbxStatusCode placeLocked(const LineRecord& line);
     void adopt(const BoardOutline& outline, std::string_view text);
-    void findDroppedLines(std::string_view text);
-    char* appendItem(char* out, const GrLineGeometry& geometry, std::size_t layer,
-                     const char* uuid) noexcept;
+    void findDroppedItems(std::string_view text);
+    char* startItem(char* out) noexcept;
+    bool hasItemsToWrite() const noexcept { return !dropped_.empty() || !groupsToWrite_.empty(); }
     struct PlacedLine;
     DbxStatusCode writeItems(const PlacedLine* line);
     DbxStatusCode makeCurrent();
@@ -200,6 +239,7 @@ class FileDesign final : public Design {
 
     // Where the board stands on disk: new items go at insertOffset_, everything from there to
     // the end of the file is the tail.
+    std::int64_t version_ = 0;
     LineSyntax syntax_ = LineSyntax::kKicad6;
     off_t insertOffset_ = 0;
     std::string tail_;       // written after every item
@@ -218,13 +258,76 @@ class FileDesign final : public Design {
     std::vector<PlacedLine> placed_;
     std::vector<std::size_t> dropped_;  // indexes into placed_, in the order they were placed
 
+    // Every transfer that ended while attached: its lines are placed_[first, first + count).
+    struct PlacedGroup {
+        char uuid[kUuidLength] = {};
+        std::size_t first = 0;
+        std::size_t count = 0;
+    };
+    std::vector<PlacedGroup> groups_;
+    // Indexes into groups_ of the groups whose form the file lacks: a transfer that ended since
+    // the last write, or a group another program's save dropped. Each goes in after its lines.
+    std::vector<std::size_t> groupsToWrite_;
+
     UuidGenerator uuids_;
     std::string lineBuffer_;
     std::string tailCheck_;
+    std::vector<const char*> members_;
+
+    // Everything above is the caller's while it is inside the library and the thread's while it
+    // writes a group; this lock keeps them apart. The exported calls are serialised above it.
+    std::mutex mutex_;
+    std::condition_variable wake_;  // the thread: a transfer opened, or the design lets go
+    TransferTimer transfer_;
+    std::size_t transferFirst_ = 0;  // the open transfer's first line in placed_
+    bool stopping_ = false;
+    std::thread worker_;
 };
+
+// The thread waits for the open transfer to end and writes its group.
+void FileDesign::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (transfer_.due(TransferTimer::Clock::now()) == TransferTimer::Action::kEndTransfer) {
+            endTransfer();
+            // With the same checks as a line. A board that cannot take the group now gets it
+            // with the next write: the next line's, or the close's.
+            if (makeCurrent() == status::kOk) static_cast<void>(writeItems(nullptr));
+            continue;
+        }
+        const auto deadline = transfer_.nextDeadline();
+        if (deadline) {
+            wake_.wait_until(lock, *deadline);
+        } else {
+            wake_.wait(lock);
+        }
+    }
+}
+
+void FileDesign::stopWorker() {
+    {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    if (worker_.joinable()) worker_.join();
+}
+
+// Mutex held. The open transfer's lines become a group, to be written with the next write.
+void FileDesign::endTransfer() {
+    PlacedGroup group;
+    uuids_.next(group.uuid);
+    group.first = transferFirst_;
+    group.count = placed_.size() - transferFirst_;
+    transfer_.transferEnded();
+    if (group.count == 0) return;
+    groups_.push_back(group);
+    groupsToWrite_.push_back(groups_.size() - 1);
+}
 
 // Takes the board as just read as the state of the file, and finds the placed lines it lacks.
 void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
+    version_ = outline.version;
     syntax_ = lineSyntaxFor(outline.version);
     insertOffset_ = static_cast<off_t>(outline.insertOffset);
     foundTail_.assign(text.substr(outline.insertOffset));
@@ -245,7 +348,7 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
             }
         }
     }
-    findDroppedLines(text);
+    findDroppedItems(text);
 }
 
 // Makes sure the file at the path is still the one attached and still ends as this library left
@@ -289,52 +392,81 @@ DbxStatusCode FileDesign::reattach() {
     if (opened != status::kOk) return opened;
     ::close(fd_);
     fd_ = file.fd;
-    auto& files = attachedFiles();
-    std::replace(files.begin(), files.end(), identity_, file.identity);
+    replaceAttached(identity_, file.identity);
     identity_ = file.identity;
     adopt(file.outline, file.text);
     mustReread_ = false;
     return status::kOk;
 }
 
-// The lines placed earlier that the board as now read no longer holds.
-void FileDesign::findDroppedLines(std::string_view text) {
+// The lines and groups placed earlier that the board as now read no longer holds (by the UUID
+// an item carries as its own: a group naming a line does not make the line present), and the
+// groups not written yet.
+void FileDesign::findDroppedItems(std::string_view text) {
     dropped_.clear();
+    groupsToWrite_.clear();
     if (placed_.empty()) return;
-    const std::vector<std::string_view> found = uuidsIn(text);
+    const std::vector<std::string_view> found = itemUuidsIn(text);
     const std::unordered_set<std::string_view> present(found.begin(), found.end());
     for (std::size_t i = 0; i < placed_.size(); ++i) {
         if (present.count(std::string_view(placed_[i].uuid, kUuidLength)) == 0) {
             dropped_.push_back(i);
         }
     }
+    for (std::size_t i = 0; i < groups_.size(); ++i) {
+        if (present.count(std::string_view(groups_[i].uuid, kUuidLength)) == 0) {
+            groupsToWrite_.push_back(i);
+        }
+    }
 }
 
-char* FileDesign::appendItem(char* out, const GrLineGeometry& geometry, std::size_t layer,
-                             const char* uuid) noexcept {
+char* FileDesign::startItem(char* out) noexcept {
     if (needsLineBreak_) {
         *out++ = '\n';
         needsLineBreak_ = false;
     }
-    return out + appendGrLine(out, syntax_, geometry, quotedLayers_[layer], uuid);
+    return out;
 }
 
-// Writes the lines another program's save dropped, then `line` when there is one, in one write
-// where the tail stood, and the tail after them.
+// Writes the lines another program's save dropped, then the groups the file lacks, then `line`
+// when there is one, in one write where the tail stood, and the tail after them. A group only
+// ever goes in with all its lines: while one of them cannot (its layer is gone), nothing does.
 DbxStatusCode FileDesign::writeItems(const PlacedLine* line) {
     for (const std::size_t i : dropped_) {
         // The board as another program saved it may no longer list the layer.
         if (!layerListed_[placed_[i].layer]) return status::kLayerNotFound;
     }
     const std::size_t items = dropped_.size() + (line != nullptr ? 1 : 0);
-    lineBuffer_.resize(items * (1 + kGrLineRoom + longestLayer_) + tail_.size());
+    std::size_t room = items * (1 + kGrLineRoom + longestLayer_) + tail_.size();
+    std::vector<std::string> names;
+    names.reserve(groupsToWrite_.size());
+    for (const std::size_t g : groupsToWrite_) {
+        names.push_back(quoteKicadString(transferName(groups_[g].count)));
+        room += 1 + groupRoom(groups_[g].count) + names.back().size();
+    }
+    lineBuffer_.resize(room);
     const bool lineBreakBefore = needsLineBreak_;
     char* const start = lineBuffer_.data();
     char* p = start;
     for (const std::size_t i : dropped_) {
-        p = appendItem(p, placed_[i].geometry, placed_[i].layer, placed_[i].uuid);
+        p = startItem(p);
+        p += appendGrLine(p, syntax_, placed_[i].geometry, quotedLayers_[placed_[i].layer],
+                          placed_[i].uuid);
     }
-    if (line != nullptr) p = appendItem(p, line->geometry, line->layer, line->uuid);
+    const GroupSyntax groupSyntax = groupSyntaxFor(version_);
+    for (std::size_t k = 0; k < groupsToWrite_.size(); ++k) {
+        const PlacedGroup& group = groups_[groupsToWrite_[k]];
+        members_.clear();
+        for (std::size_t i = group.first; i < group.first + group.count; ++i) {
+            members_.push_back(placed_[i].uuid);
+        }
+        p = startItem(p);
+        p += appendGroup(p, groupSyntax, names[k], group.uuid, members_);
+    }
+    if (line != nullptr) {
+        p = startItem(p);
+        p += appendGrLine(p, syntax_, line->geometry, quotedLayers_[line->layer], line->uuid);
+    }
     const auto itemsLength = static_cast<off_t>(p - start);
     std::memcpy(p, tail_.data(), tail_.size());
     p += tail_.size();
@@ -358,10 +490,22 @@ DbxStatusCode FileDesign::writeItems(const PlacedLine* line) {
     insertOffset_ += itemsLength;
     tailIsOurs_ = true;
     dropped_.clear();
+    groupsToWrite_.clear();
     return status::kOk;
 }
 
 DbxStatusCode FileDesign::placeLine(const LineRecord& line) {
+    const std::lock_guard<std::mutex> guard(mutex_);
+    const bool wasOpen = transfer_.transferOpen();
+    const DbxStatusCode written = placeLocked(line);
+    // Every call, refused or not, keeps the transfer going: only the time away from the library
+    // counts towards its end.
+    transfer_.callerLeft(TransferTimer::Clock::now());
+    if (!wasOpen && transfer_.transferOpen()) wake_.notify_one();
+    return written;
+}
+
+DbxStatusCode FileDesign::placeLocked(const LineRecord& line) {
     const DbxStatusCode current = makeCurrent();
     if (current != status::kOk) return current;
     const auto layer = static_cast<std::size_t>(line.layerId) - 1;
@@ -374,15 +518,24 @@ DbxStatusCode FileDesign::placeLine(const LineRecord& line) {
                        -static_cast<std::int64_t>(line.endY), line.width};
     placed.layer = layer;
     const DbxStatusCode written = writeItems(&placed);
-    if (written == status::kOk) placed_.push_back(placed);
-    return written;
+    if (written != status::kOk) return written;
+    if (!transfer_.transferOpen()) transferFirst_ = placed_.size();
+    placed_.push_back(placed);
+    // Written at once: nothing waits to be sent.
+    transfer_.lineQueued();
+    transfer_.batchSent();
+    return status::kOk;
 }
 
 DbxStatusCode FileDesign::close() {
+    stopWorker();
+    const std::lock_guard<std::mutex> guard(mutex_);
+    // The open transfer ends here. Its group, a group not written yet, and what a save by another
+    // program since the last write dropped go in before the board is let go, and the close says
+    // so when they cannot.
+    if (transfer_.transferOpen()) endTransfer();
     DbxStatusCode result = status::kOk;
-    // A save by another program since the last line may have dropped placed lines: they go in
-    // again before the board is let go, and the close says so when they cannot.
-    if (makeCurrent() != status::kOk || (!dropped_.empty() && writeItems(nullptr) != status::kOk)) {
+    if (makeCurrent() != status::kOk || (hasItemsToWrite() && writeItems(nullptr) != status::kOk)) {
         result = status::kDisconnectError;
     }
     if (::fsync(fd_) != 0) result = status::kDisconnectError;

@@ -261,7 +261,7 @@ class LiveDesign final : public Design {
             cmd::EndCommit request;
             request.mutable_id()->set_value(commitId_);
             request.set_action(cmd::CMA_COMMIT);
-            request.set_message(commitMessage(batcher_.linesInTransfer()));
+            request.set_message(transferName(batcher_.linesInTransfer()));
             *request.mutable_header()->mutable_document() = board_;
             const CallResult result =
                 callWhenReady(*ipc_, request, nullptr, kLongCallTimeout, kBusyWait);
@@ -432,12 +432,6 @@ int apiLayerNumber(std::string_view canonicalName) {
         if (canonicalLayerName(layer) == canonicalName) return layer;
     }
     return 0;
-}
-
-std::string commitMessage(std::size_t lines) {
-    std::string digits = std::to_string(lines);
-    for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-    return "Bitlay: " + digits + (lines == 1 ? " line" : " lines");
 }
 
 LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design) {

@@ -35,7 +35,4 @@ std::string canonicalLayerName(int apiLayer);
 // The API number of a layer by KiCad's canonical name; 0 when the name names no layer.
 int apiLayerNumber(std::string_view canonicalName);
 
-// "Bitlay: 12,345 lines", the name of a transfer's undo step.
-std::string commitMessage(std::size_t lines);
-
 }  // namespace bitlay::kicad

@@ -171,4 +171,25 @@ std::string describe(const std::vector<GrLine>& lines) {
     return text;
 }
 
+std::vector<Group> groups(const Node& board) {
+    std::vector<Group> found;
+    for (const Node* item : board.children("group")) {
+        const Node* uuid = item->child("uuid") ? item->child("uuid") : item->child("id");
+        const Node* members = item->child("members");
+        if (item->items.size() < 2 || item->items[1].kind != Node::Kind::kString || !uuid ||
+            uuid->items.size() != 2 || !members) {
+            throw std::runtime_error("malformed group");
+        }
+        Group group{item->items[1].text, uuid->items[1].text, {}};
+        for (std::size_t i = 1; i < members->items.size(); ++i) {
+            if (members->items[i].kind == Node::Kind::kList) {
+                throw std::runtime_error("malformed group member");
+            }
+            group.members.push_back(members->items[i].text);
+        }
+        found.push_back(group);
+    }
+    return found;
+}
+
 }  // namespace bitlay::kicad::test

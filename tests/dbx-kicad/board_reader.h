@@ -39,4 +39,13 @@ struct GrLine {
 std::vector<GrLine> grLines(const Node& board);
 std::string describe(const std::vector<GrLine>& lines);
 
+struct Group {
+    std::string name;
+    std::string uuid;                  // from (uuid ...) or (id ...)
+    std::vector<std::string> members;  // as listed
+};
+
+// Every top-level (group ...) of a board, in file order.
+std::vector<Group> groups(const Node& board);
+
 }  // namespace bitlay::kicad::test

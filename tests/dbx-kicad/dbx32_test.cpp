@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "board_reader.h"
 #include "calls.h"
@@ -68,6 +69,105 @@ std::string boardWithLayers(const std::string& layerEntries,
 
 const std::string kTwoLayers = R"((0 "F.Cu" signal) (31 "B.Cu" signal))";
 
+// The text without its top-level forms headed `head`, whatever their layout: each from the start
+// of its line to the line break after it. The forms taken out go to `forms` when asked for.
+std::string withoutForms(const std::string& text, const std::string& head,
+                         std::vector<std::string>* forms = nullptr) {
+    std::string kept;
+    std::size_t depth = 0;
+    std::size_t copiedTo = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == '(') {
+            ++depth;
+            if (depth != 2 || text.compare(i + 1, head.size(), head) != 0 ||
+                std::string(" \n\t").find(text[i + 1 + head.size()]) == std::string::npos) {
+                continue;
+            }
+            std::size_t from = i;
+            while (from > 0 && (text[from - 1] == ' ' || text[from - 1] == '\t')) --from;
+            std::size_t inner = 1;
+            std::size_t j = i + 1;
+            bool quoted = false;
+            for (; inner > 0; ++j) {
+                if (quoted) {
+                    if (text[j] == '\\') {
+                        ++j;
+                    } else if (text[j] == '"') {
+                        quoted = false;
+                    }
+                } else if (text[j] == '"') {
+                    quoted = true;
+                } else if (text[j] == '(') {
+                    ++inner;
+                } else if (text[j] == ')') {
+                    --inner;
+                }
+            }
+            if (j < text.size() && text[j] == '\n') ++j;
+            if (forms != nullptr) forms->push_back(text.substr(from, j - from));
+            kept += text.substr(copiedTo, from - copiedTo);
+            copiedTo = j;
+            i = j - 1;
+            --depth;
+        }
+    }
+    return kept + text.substr(copiedTo);
+}
+
+std::string withoutGroups(const std::string& text) { return withoutForms(text, "group"); }
+
+// Each group of a board on a line of its own, in file order: its name, then the lines it names
+// by their start x in database units (sorted), "?" for a member that names no line of the board,
+// and "(before a line)" when the form comes before one of its lines in the file.
+std::string describeGroups(const Node& board) {
+    const std::vector<GrLine> lines = grLines(board);
+    std::map<std::string, std::size_t> lineAt;
+    for (std::size_t i = 0; i < lines.size(); ++i) lineAt[lines[i].uuid] = i;
+    const std::vector<Group> found = groups(board);
+    std::string text;
+    std::size_t linesBefore = 0;
+    std::size_t next = 0;
+    for (const Node& item : board.items) {
+        if (item.kind != Node::Kind::kList || item.items.empty()) continue;
+        if (item.items[0].text == "gr_line") ++linesBefore;
+        if (item.items[0].text != "group") continue;
+        const Group& group = found[next++];
+        std::vector<std::int64_t> starts;
+        bool missing = false;
+        bool beforeALine = false;
+        for (const std::string& member : group.members) {
+            const auto at = lineAt.find(member);
+            if (at == lineAt.end()) {
+                missing = true;
+                continue;
+            }
+            starts.push_back(lines[at->second].startX);
+            beforeALine = beforeALine || at->second >= linesBefore;
+        }
+        std::sort(starts.begin(), starts.end());
+        text += group.name + ":";
+        for (const std::int64_t x : starts) text += " " + std::to_string(x);
+        if (missing) text += " ?";
+        if (beforeALine) text += " (before a line)";
+        text += "\n";
+    }
+    return text;
+}
+
 // Each test gets its own folder and its own DBX_DESIGN.
 class DbxKicad : public ::testing::Test {
   protected:
@@ -97,6 +197,31 @@ class DbxKicad : public ::testing::Test {
         const auto board = parseForm(readFile(board_));
         if (!board) ADD_FAILURE() << "the board does not parse:\n" << readFile(board_);
         return board ? grLines(*board) : std::vector<GrLine>{};
+    }
+    std::string groupsOnDisk() const {
+        const auto board = parseForm(readFile(board_));
+        if (!board) ADD_FAILURE() << "the board does not parse:\n" << readFile(board_);
+        return board ? describeGroups(*board) : "";
+    }
+    // Waits, without a call into the library, until the board holds `count` groups: the
+    // library's thread writes a transfer's group once the caller has been away for 50 ms.
+    bool waitForGroups(std::size_t count) const { return waitForGroups(count, board_); }
+    static bool waitForGroups(std::size_t count, const fs::path& path) {
+        for (int i = 0; i < 500; ++i) {
+            const auto board = parseForm(readFile(path));
+            if (board && groups(*board).size() >= count) return true;
+            usleep(10000);
+        }
+        return false;
+    }
+    // One transfer: `count` lines on `layer`, 2540 units long, starting at x = first, 2 * 2540,
+    // ... apart, handed over one right after the other.
+    void transfer(std::int32_t layer, std::int32_t first, int count) {
+        for (int i = 0; i < count; ++i) {
+            LineRecord line =
+                makeLine(layer, 2540, first + i * 5080, 0, first + i * 5080 + 2540, 0);
+            ASSERT_EQ(TPlaceLine(&context_, &line), 0) << "line " << i << " at " << first;
+        }
     }
 
     const fs::path startDir_ = fs::current_path();
@@ -358,26 +483,41 @@ INSTANTIATE_TEST_SUITE_P(
                                           ")\n)" + std::string(300, '\n')}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// The writer pauses after its first thousand lines, until that transfer's group is in the board,
+// then starts a second transfer and is killed in the middle of it: that transfer's group is lost,
+// none of its lines.
 TEST_F(DbxKicad, KilledWriterLosesNoConfirmedLine) {
     writeFile(board_, boardWithLayers(kTwoLayers));
     int pipeFds[2];
+    int goOn[2];
     ASSERT_EQ(pipe(pipeFds), 0);
+    ASSERT_EQ(pipe(goOn), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         close(pipeFds[0]);
+        close(goOn[1]);
         DesignContext context{};
         if (TOpenDesign(0, 16000, "", &context) != 0) _exit(2);
         for (std::int32_t i = 0; i < 2000000; ++i) {
             LineRecord line = makeLine(1, 2540, i, 0, i + 1300, 0);
             if (TPlaceLine(&context, &line) != 0) _exit(3);
             if (write(pipeFds[1], &i, sizeof i) != sizeof i) _exit(4);
+            char go = 0;
+            if (i == 999 && read(goOn[0], &go, 1) != 1) _exit(6);
         }
         _exit(5);
     }
     close(pipeFds[1]);
+    close(goOn[0]);
     std::int32_t confirmed = -1;
     std::int32_t value = 0;
+    while (confirmed < 999 && read(pipeFds[0], &value, sizeof value) == sizeof value) {
+        confirmed = value;
+    }
+    const bool grouped = waitForGroups(1);
+    EXPECT_EQ(write(goOn[1], "g", 1), 1);
+    close(goOn[1]);
     while (confirmed < 3000 && read(pipeFds[0], &value, sizeof value) == sizeof value) {
         confirmed = value;
     }
@@ -392,6 +532,10 @@ TEST_F(DbxKicad, KilledWriterLosesNoConfirmedLine) {
     const auto lines = linesOnDisk();
     ASSERT_GE(lines.size(), static_cast<std::size_t>(confirmed) + 1);
     for (std::int32_t i = 0; i <= confirmed; ++i) ASSERT_EQ(lines[i].startX, i);
+    ASSERT_TRUE(grouped) << "the first transfer's group never came";
+    std::string firstGroup = "Bitlay: 1,000 lines:";
+    for (int i = 0; i < 1000; ++i) firstGroup += " " + std::to_string(i);
+    EXPECT_EQ(groupsOnDisk(), firstGroup + "\n");
     EXPECT_EQ(TOpenDesign(0, 16000, "", &context_), 0);  // the lock died with the writer
 }
 
@@ -645,7 +789,8 @@ TEST_P(Syntax, IsKicadsOwnForTheFileVersion) {
     ASSERT_EQ(openBoard(original), 0);
     LineRecord line = makeLine(4, 2540, 100000, 50000, 250000, 50000);
     ASSERT_EQ(TPlaceLine(&context_, &line), 0);
-    std::string text = readFile(board_);
+    // Should the test be held up for 50 ms, the transfer's group follows the line.
+    std::string text = withoutGroups(readFile(board_));
     const std::string& tail = GetParam().before;
     const std::size_t at = original.rfind(tail);
     ASSERT_NE(at, std::string::npos);
@@ -698,6 +843,124 @@ TEST_F(DbxKicad, NineAndTenReadEveryLayerForm) {
         EXPECT_EQ(describe(linesOnDisk()),
                   "0,0 -> 2540,0 w2540 User.1\n0,0 -> 2540,0 w2540 User.2\n");
     }
+}
+
+struct GroupSyntaxCase {
+    const char* label;
+    std::string board;
+    int lines;
+    std::string group;  // as KiCad writes it for the version, UUID for every UUID
+};
+
+void PrintTo(const GroupSyntaxCase& groupCase, std::ostream* out) { *out << groupCase.label; }
+
+class GroupSyntax : public DbxKicad, public ::testing::WithParamInterface<GroupSyntaxCase> {};
+
+// A transfer's group goes in after its lines, in the form KiCad writes for the file's version:
+// its members are the lines' UUIDs, sorted as KiCad sorts them.
+TEST_P(GroupSyntax, IsKicadsOwnForTheFileVersion) {
+    const std::string original = GetParam().board;
+    ASSERT_EQ(openBoard(original), 0);
+    transfer(4, 100000, GetParam().lines);
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+
+    const std::string text = readFile(board_);
+    const std::size_t fonts = original.find("\t(embedded_fonts");
+    const std::string originalTail =
+        original.substr(fonts != std::string::npos ? fonts : original.size() - 2);
+    const std::size_t tail = text.size() - originalTail.size();
+    ASSERT_EQ(text.substr(tail), originalTail);
+    std::size_t at = text.rfind("(group ", tail);
+    ASSERT_NE(at, std::string::npos) << text;
+    at = text.rfind('\n', at) + 1;
+    EXPECT_EQ(std::regex_replace(text.substr(at, tail - at), kUuidV4, "UUID"), GetParam().group);
+
+    const auto board = parseForm(text);
+    ASSERT_TRUE(board) << text;
+    std::vector<std::string> uuids;
+    for (const GrLine& line : grLines(*board)) uuids.push_back(line.uuid);
+    std::sort(uuids.begin(), uuids.end());
+    const std::vector<Group> found = groups(*board);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].members, uuids);
+    EXPECT_TRUE(std::regex_match(found[0].uuid, kUuidV4)) << found[0].uuid;
+    EXPECT_EQ(std::count(uuids.begin(), uuids.end(), found[0].uuid), 0);
+}
+
+// KiCad 6 and 7: every member on a line of its own.
+std::string kicad6Group(int lines) {
+    std::string text = "  (group \"Bitlay: " + std::to_string(lines) +
+                       (lines == 1 ? " line" : " lines") + "\" (id UUID)\n    (members\n";
+    for (int i = 0; i < lines; ++i) text += "      UUID\n";
+    return text + "    )\n  )\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DbxKicad, GroupSyntax,
+    ::testing::Values(
+        GroupSyntaxCase{"Kicad5", kicad6Board("20171130"), 3, kicad6Group(3)},
+        GroupSyntaxCase{"Kicad6", kicad6Board(), 3, kicad6Group(3)},
+        GroupSyntaxCase{"Kicad6OneLine", kicad6Board(), 1, kicad6Group(1)},
+        GroupSyntaxCase{"Kicad7", kicad6Board("20221018"), 2, kicad6Group(2)},
+        GroupSyntaxCase{"LastBeforeNormalizing", kicad6Board("20231013"), 2, kicad6Group(2)},
+        GroupSyntaxCase{"FirstNormalized", kicad6Board("20231014"), 1,
+                        "\t(group \"Bitlay: 1 line\"\n\t\t(id \"UUID\")\n"
+                        "\t\t(members \"UUID\")\n\t)\n"},
+        GroupSyntaxCase{"LastWithId", kicad6Board("20231230"), 3,
+                        "\t(group \"Bitlay: 3 lines\"\n\t\t(id \"UUID\")\n"
+                        "\t\t(members \"UUID\" \"UUID\"\n\t\t\t\"UUID\"\n\t\t)\n\t)\n"},
+        GroupSyntaxCase{"FirstWithUuid", kicad6Board("20231231"), 1,
+                        "\t(group \"Bitlay: 1 line\"\n\t\t(uuid \"UUID\")\n"
+                        "\t\t(members \"UUID\")\n\t)\n"},
+        // Two members fill the members' line; from the third on, two to a line beneath.
+        GroupSyntaxCase{"Kicad8", kicad8Board(), 2,
+                        "\t(group \"Bitlay: 2 lines\"\n\t\t(uuid \"UUID\")\n"
+                        "\t\t(members \"UUID\" \"UUID\")\n\t)\n"},
+        GroupSyntaxCase{"Kicad9", kicad9Board(), 5,
+                        "\t(group \"Bitlay: 5 lines\"\n\t\t(uuid \"UUID\")\n"
+                        "\t\t(members \"UUID\" \"UUID\"\n\t\t\t\"UUID\" \"UUID\"\n"
+                        "\t\t\t\"UUID\"\n\t\t)\n\t)\n"},
+        GroupSyntaxCase{"Kicad10", kicad9Board(true), 4,
+                        "\t(group \"Bitlay: 4 lines\"\n\t\t(uuid \"UUID\")\n"
+                        "\t\t(members \"UUID\" \"UUID\"\n\t\t\t\"UUID\" \"UUID\"\n"
+                        "\t\t)\n\t)\n"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A transfer ends once the caller has been away from the library for 50 ms: its group is then
+// written by the library itself, with no call to make it. The transfer still open at
+// TCloseDesign ends there.
+TEST_F(DbxKicad, EachTransferBecomesOneGroupOnceTheCallerIsAway) {
+    ASSERT_EQ(openBoard(kicad9Board()), 0);
+    transfer(4, 0, 3);
+    ASSERT_TRUE(waitForGroups(1)) << readFile(board_);
+    EXPECT_EQ(groupsOnDisk(), "Bitlay: 3 lines: 0 5080 10160\n");
+    EXPECT_EQ(readFile(board_).substr(readFile(board_).size() - 23), "\t(embedded_fonts no)\n)\n");
+
+    transfer(1, 1000000, 1);
+    ASSERT_TRUE(waitForGroups(2)) << readFile(board_);
+    transfer(6, 2000000, 1234);
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    std::string expected =
+        "Bitlay: 3 lines: 0 5080 10160\nBitlay: 1 line: 1000000\nBitlay: 1,234 lines:";
+    for (int i = 0; i < 1234; ++i) expected += " " + std::to_string(2000000 + i * 5080);
+    EXPECT_EQ(groupsOnDisk(), expected + "\n");
+    EXPECT_EQ(linesOnDisk().size(), 1238u);
+    // KiCad lists the members sorted.
+    const auto board = parseForm(readFile(board_));
+    ASSERT_TRUE(board);
+    for (const Group& group : groups(*board)) {
+        EXPECT_TRUE(std::is_sorted(group.members.begin(), group.members.end())) << group.name;
+    }
+}
+
+// A transfer without a placed line has no group; a second close writes nothing more.
+TEST_F(DbxKicad, ATransferOfRefusedLinesHasNoGroup) {
+    ASSERT_EQ(openBoard(kicad6Board()), 0);
+    LineRecord refused = makeLine(1, 0, 0, 0, 2540, 0);
+    EXPECT_EQ(TPlaceLine(&context_, &refused), kInvalidWidth);
+    usleep(150000);
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    EXPECT_EQ(readFile(board_), kicad6Board());
 }
 
 TEST_F(DbxKicad, EveryItemGetsAFreshRandomUuid) {
@@ -942,13 +1205,125 @@ TEST_F(DbxKicad, ABoardUpgradedMeanwhileGetsTheNewSyntax) {
     ASSERT_EQ(TPlaceLine(&context_, &line), 0);
     writeAndRename(board_, kicad9Board());
     ASSERT_EQ(TPlaceLine(&context_, &line), 0);
-    // The new board lacks the first line, which goes in again before the second.
-    const std::string text = readFile(board_);
+    // The new board lacks the first line, which goes in again before the second (and the first
+    // transfer's group, had the test been held up for 50 ms on the way).
+    const std::string text = withoutGroups(readFile(board_));
     const std::string items = std::regex_replace(
         text.substr(kicad9Board().size() - 23, text.size() - kicad9Board().size()), kUuidV4,
         "UUID");
     EXPECT_EQ(items, std::string(kKicad8Item) + kKicad8Item);
     EXPECT_EQ(text.substr(text.size() - 23), "\t(embedded_fonts no)\n)\n");
+}
+
+// Groups and another program's save: a transfer of two lines on F.SilkS, its group written, then
+// the other program saves; then, in most cases, a second transfer of one line on F.Cu. No group
+// may ever name a line the board lacks.
+struct GroupSaveCase {
+    const char* label;
+    std::string board;
+    // Saves the board; `before` is the board as it was before the first line.
+    std::function<void(const fs::path& board, const std::string& before)> save;
+    bool secondTransfer;
+    DbxStatusCode close;
+    std::string groups;  // as describeGroups gives them at the end
+    std::string form;    // a piece of the board's text at the end, empty for none
+};
+
+void PrintTo(const GroupSaveCase& saveCase, std::ostream* out) { *out << saveCase.label; }
+
+class GroupsAndAnotherSave : public DbxKicad,
+                             public ::testing::WithParamInterface<GroupSaveCase> {};
+
+TEST_P(GroupsAndAnotherSave, KeepEveryGroupWithItsLines) {
+    ASSERT_EQ(openBoard(GetParam().board), 0);
+    const std::string before = readFile(board_);
+    transfer(4, 0, 2);
+    ASSERT_TRUE(waitForGroups(1)) << readFile(board_);
+    GetParam().save(board_, before);
+    if (GetParam().secondTransfer) transfer(1, 1000000, 1);
+    EXPECT_EQ(TCloseDesign(&context_, ""), GetParam().close);
+    EXPECT_EQ(groupsOnDisk(), GetParam().groups);
+    EXPECT_NE(readFile(board_).find(GetParam().form), std::string::npos) << readFile(board_);
+}
+
+const std::string kBothGroups = "Bitlay: 2 lines: 0 5080\nBitlay: 1 line: 1000000\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    DbxKicad, GroupsAndAnotherSave,
+    ::testing::Values(
+        // An editor that had the board open from before the first line saves its copy.
+        GroupSaveCase{
+            "SavedAsBefore", kicad9Board(),
+            [](const fs::path& board, const std::string& before) { writeAndRename(board, before); },
+            true, 0, kBothGroups, ""},
+        GroupSaveCase{
+            "SavedAsBeforeAfterTheLastTransfer", kicad9Board(),
+            [](const fs::path& board, const std::string& before) { writeAndRename(board, before); },
+            false, 0, "Bitlay: 2 lines: 0 5080\n", ""},
+        GroupSaveCase{"GroupDropped", kicad6Board(),
+                      [](const fs::path& board, const std::string&) {
+                          writeInPlace(board, withoutGroups(readFile(board)));
+                      },
+                      true, 0, kBothGroups, ""},
+        // The group still names the lines: they are missing all the same and go in again, after
+        // the group the other program kept.
+        GroupSaveCase{"LinesDroppedGroupKept", kicad9Board(),
+                      [](const fs::path& board, const std::string&) {
+                          writeInPlace(board, withoutForms(readFile(board), "gr_line"));
+                      },
+                      true, 0, "Bitlay: 2 lines: 0 5080 (before a line)\nBitlay: 1 line: 1000000\n",
+                      ""},
+        // KiCad 9 saving a KiCad 6 board: the group goes in again as KiCad 9 writes one.
+        GroupSaveCase{
+            "UpgradedByKicad9", kicad6Board(),
+            [](const fs::path& board, const std::string&) { writeAndRename(board, kicad9Board()); },
+            true, 0, kBothGroups, "\t(group \"Bitlay: 2 lines\"\n\t\t(uuid \""},
+        // Lines on a layer the board no longer lists cannot go in again, nor can their group.
+        GroupSaveCase{"LayerRemovedBeforeTheClose", kicad6Board(),
+                      [](const fs::path& board, const std::string& before) {
+                          std::string text = before;
+                          const std::string entry = "    (37 \"F.SilkS\" user \"F.Silkscreen\")\n";
+                          text.erase(text.find(entry), entry.size());
+                          writeInPlace(board, text);
+                      },
+                      false, 32002, "", ""}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The save comes while the caller is away, before the transfer's group is written: the library's
+// thread puts the lines back in before their group, with no call to make it.
+TEST_F(DbxKicad, ASaveBeforeTheGroupIsWrittenLosesNeitherLinesNorGroup) {
+    ASSERT_EQ(openBoard(kicad9Board()), 0);
+    // Ready beforehand, so that the save right after the last line is one rename.
+    const fs::path saved = board_.string() + ".saving";
+    writeFile(saved, kicad9Board());
+    transfer(4, 0, 2);
+    fs::rename(saved, board_);
+    ASSERT_TRUE(waitForGroups(1)) << readFile(board_);
+    EXPECT_EQ(groupsOnDisk(), "Bitlay: 2 lines: 0 5080\n");
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    EXPECT_EQ(groupsOnDisk(), "Bitlay: 2 lines: 0 5080\n");
+}
+
+// While its lines cannot go in again (their layer is gone), a group waits with them; once the
+// layer is back, lines and group go in with the next line.
+TEST_F(DbxKicad, AGroupWaitsUntilItsLinesCanGoBackIn) {
+    ASSERT_EQ(openBoard(kicad6Board()), 0);
+    transfer(4, 0, 2);
+    ASSERT_TRUE(waitForGroups(1)) << readFile(board_);
+    std::string withoutLayer = kicad6Board();
+    const std::string entry = "    (37 \"F.SilkS\" user \"F.Silkscreen\")\n";
+    withoutLayer.erase(withoutLayer.find(entry), entry.size());
+    writeInPlace(board_, withoutLayer);
+
+    LineRecord line = makeLine(1, 2540, 1000000, 0, 1002540, 0);
+    EXPECT_EQ(TPlaceLine(&context_, &line), kLayerNotFound);
+    usleep(150000);
+    EXPECT_EQ(readFile(board_), withoutLayer);
+
+    writeInPlace(board_, kicad6Board());
+    EXPECT_EQ(TPlaceLine(&context_, &line), 0);
+    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    EXPECT_EQ(groupsOnDisk(), kBothGroups);
 }
 
 std::string run(const std::string& command) {
@@ -1030,6 +1405,11 @@ TEST_P(KicadJudge, LoadsThePlacedLines) {
             ASSERT_TRUE(fs::exists(loaded)) << "KiCad did not load the board";
         }
         for (const auto& [layer, record] : placed) {
+            // KiCad saves once the first lines' transfer is over and its group written: the
+            // library writes nothing more until the next line.
+            if (layer == "B.SilkS" && (editor != nullptr || version == "6")) {
+                ASSERT_TRUE(waitForGroups(1, board)) << version;
+            }
             if (editor != nullptr && layer == "B.SilkS") {
                 const std::string before = readFile(board);
                 fputs("save\n", editor);
@@ -1090,6 +1470,128 @@ TEST_P(KicadJudge, LoadsThePlacedLines) {
         EXPECT_EQ(drc.find("exit status"), std::string::npos) << version << ": " << drc;
         EXPECT_NE(drc.find("Saved DRC Report"), std::string::npos) << version << ": " << drc;
     }
+}
+
+// Each KiCad of the matrix reads the groups back: in boards of versions 6 to 8 and of its own,
+// each transfer is one group holding exactly its lines, the last one ended by TCloseDesign. KiCad
+// has its own board open from before the first line and saves its own copy once two transfers are
+// in: lines and groups go in again with the third. KiCad's own writer then writes that board's
+// groups letter for letter as the library did.
+TEST_P(KicadJudge, FindsOneGroupPerTransfer) {
+    const Kicad kicad = kicadNamed(GetParam());
+    if (!kicad.available()) {
+        GTEST_SKIP() << "KiCad " << kicad.name << " cannot run here: " << kicad.unavailable;
+    }
+    const std::string python =
+        kicad.shellPrefix(dir_, {"HOME=" + dir_.string()}) + "/usr/bin/python3";
+    ASSERT_EQ(std::system((python + " -c 'import pcbnew' >/dev/null 2>&1").c_str()), 0)
+        << "KiCad " << kicad.name << "'s Python module pcbnew is not installed";
+    const std::vector<std::pair<std::string, std::string>> versions = {
+        {"6", kicad6Board()}, {"7", kicad6Board("20221018")}, {"8", kicad8Board()}, {"new", ""}};
+    const fs::path made = dir_ / "vnew.kicad_pcb";
+    ASSERT_EQ(run(python + " -c \"import pcbnew; b = pcbnew.NewBoard('" + made.string() +
+                  "'); pcbnew.SaveBoard('" + made.string() + "', b)\" 2>&1"),
+              "");
+
+    // Three transfers, on three layers: KiCad's names, the tool's names, lines.
+    const std::vector<std::tuple<std::string, std::string, int>> transfers = {
+        {"F.Cu", "F.Cu", 3}, {"F.SilkS", "F.Silkscreen", 1}, {"Edge.Cuts", "Edge.Cuts", 2}};
+    std::vector<std::string> expected;
+    std::string boards;
+    for (const auto& [version, text] : versions) {
+        const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
+        if (!text.empty()) writeFile(board, text);
+        setenv("DBX_DESIGN", board.c_str(), 1);
+        ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+        std::map<std::string, std::int32_t> ids;
+        DbxStatusCode status = 0;
+        for (std::int32_t id = 1; status == 0; ++id) {
+            const std::string name = layerName(context_, id, &status);
+            if (status == 0) ids[name] = id;
+        }
+        FILE* editor = nullptr;
+        if (version == "new") {
+            const fs::path loaded = dir_ / "loaded";
+            editor = popen((python + " -c \"import pcbnew, sys; b = pcbnew.LoadBoard('" +
+                            board.string() + "'); open('" + loaded.string() +
+                            "', 'w').close(); sys.stdin.readline(); pcbnew.SaveBoard('" +
+                            board.string() + "', b)\" 2>/dev/null")
+                               .c_str(),
+                           "w");
+            ASSERT_NE(editor, nullptr);
+            for (int i = 0; i < 600 && !fs::exists(loaded); ++i) usleep(50000);
+            ASSERT_TRUE(fs::exists(loaded)) << "KiCad did not load the board";
+        }
+        std::int32_t x = 0;
+        for (std::size_t t = 0; t < transfers.size(); ++t) {
+            const auto& [layer, shown, count] = transfers[t];
+            if (editor != nullptr && t == 2) {
+                fputs("save\n", editor);
+                ASSERT_EQ(pclose(editor), 0);
+                editor = nullptr;
+                ASSERT_EQ(readFile(board).find("(group"), std::string::npos)
+                    << "KiCad did not save";
+            }
+            std::vector<std::string> items;
+            for (int i = 0; i < count; ++i, x += 5080) {
+                LineRecord line = makeLine(ids[shown], 2540, x, 0, x + 2540, 0);
+                ASSERT_EQ(TPlaceLine(&context_, &line), 0) << version << " " << layer;
+                // KiCad counts in nanometres, ten to one database unit.
+                items.push_back(std::to_string(x * 10LL) + " 0 " +
+                                std::to_string((x + 2540) * 10LL) + " 0 25400 " + layer);
+            }
+            std::sort(items.begin(), items.end());
+            std::string group = version + " " + std::to_string(count) + ":";
+            for (const std::string& item : items) group += " " + item + ";";
+            expected.push_back(group + "\n");
+            if (t + 1 < transfers.size()) {
+                ASSERT_TRUE(waitForGroups(t + 1, board)) << version;
+            }
+        }
+        ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+        boards += " " + version + " '" + board.string() + "'";
+    }
+
+    const fs::path script = dir_ / "groups.py";
+    writeFile(
+        script,
+        "import pcbnew, sys\n"
+        "args = sys.argv[1:]\n"
+        "for version, path in zip(args[0::2], args[1::2]):\n"
+        "    board = pcbnew.LoadBoard(path)\n"
+        "    for g in board.Groups():\n"
+        "        items = []\n"
+        "        for item in g.GetItems():\n"
+        "            d = item.Cast()\n"
+        "            s, e = d.GetStart(), d.GetEnd()\n"
+        "            items.append('%d %d %d %d %d %s' % (s.x, s.y, e.x, e.y, d.GetWidth(),\n"
+        "                         pcbnew.LSET.Name(d.GetLayer())))\n"
+        "        name = g.GetName()\n"
+        "        count = name.split(' ')[1].replace(',', '')\n"
+        "        assert name == 'Bitlay: %s line%s' % (name.split(' ')[1],\n"
+        "                                           '' if count == '1' else 's'), name\n"
+        "        print(version, count + ':' + ''.join(' ' + i + ';' for i in sorted(items)))\n");
+    const fs::path errors = dir_ / "python.err";
+    const std::string output =
+        run(python + " '" + script.string() + "'" + boards + " 2>'" + errors.string() + "' | sort");
+    std::sort(expected.begin(), expected.end());
+    std::string want;
+    for (const std::string& group : expected) want += group;
+    EXPECT_EQ(output, want) << readFile(errors);
+
+    // KiCad's own writer, saving its board as it read it, writes each group as it stood.
+    const fs::path resaved = dir_ / "resaved.kicad_pcb";
+    ASSERT_EQ(run(python + " -c \"import pcbnew; b = pcbnew.LoadBoard('" + made.string() +
+                  "'); pcbnew.SaveBoard('" + resaved.string() + "', b)\" 2>/dev/null"),
+              "");
+    std::vector<std::string> ours;
+    std::vector<std::string> kicads;
+    withoutForms(readFile(made), "group", &ours);
+    withoutForms(readFile(resaved), "group", &kicads);
+    std::sort(ours.begin(), ours.end());
+    std::sort(kicads.begin(), kicads.end());
+    EXPECT_EQ(ours.size(), 3u);
+    EXPECT_EQ(kicads, ours);
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, KicadJudge, ::testing::ValuesIn(kicadNames()),

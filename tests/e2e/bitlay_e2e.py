@@ -2,7 +2,8 @@
 """Uses Bitlay as a person would, under a real X server with a window manager (openbox): load a
 picture by typing its path and Enter, pick a colour with one click, choose a layer, type the
 position and scale, transfer, load a second picture by typing only its name, rotate, quit; then
-checks the board file line by line against lines worked out here from the transfer rules. While the
+checks the board file line by line against lines worked out here from the transfer rules, and that
+each transfer is one group of exactly its lines (in KiCad too, where its Python module is). While the
 first Bitlay is attached, a second one on the same board must show its message box on top of every
 window and end with status 1; a further run attaches to a missing board.
 
@@ -340,6 +341,65 @@ def board_lines(board_text):
     return lines
 
 
+def board_groups(board_text):
+    """Every top-level group as (name, members), and the UUIDs of the gr_lines in file order."""
+    forms = parse_sexpr(board_text)[0][1:]
+    groups, uuids = [], []
+    for item in forms:
+        if not (isinstance(item, list) and item):
+            continue
+        fields = {part[0]: part[1:] for part in item[1:] if isinstance(part, list) and part}
+        if item[0] == "gr_line":
+            uuids.append((fields.get("uuid") or fields.get("tstamp"))[0])
+        elif item[0] == "group":
+            groups.append((item[1], fields["members"]))
+    return groups, uuids
+
+
+def check_groups(text, transfers):
+    """One group per transfer, named as the transfer, holding exactly that transfer's lines."""
+    groups, uuids = board_groups(text)
+    want, first = [], 0
+    for count in transfers:
+        want.append((f"Bitlay: {count:,} line{'' if count == 1 else 's'}",
+                     sorted(uuids[first:first + count])))
+        first += count
+    got = [(name, sorted(members)) for name, members in groups]
+    if got != want:
+        raise StepFailed(f"the board's groups {[(n, len(m)) for n, m in got]} are not one per "
+                         f"transfer {[(n, len(m)) for n, m in want]}, or hold other lines")
+
+
+KICAD_GROUPS = """import pcbnew, sys
+board = pcbnew.LoadBoard(sys.argv[1])
+for group in board.Groups():
+    items = [item.Cast() for item in group.GetItems()]
+    print(group.GetName(), len(items), sorted({pcbnew.LSET.Name(i.GetLayer()) for i in items}),
+          sorted(str(i.m_Uuid.AsString()) for i in items))
+"""
+
+
+def check_groups_in_kicad(board, work, transfers):
+    """KiCad's own reading of the board: one group per transfer with exactly its lines, all on
+    B.Cu. Skipped where KiCad's Python module is not installed."""
+    env = dict(os.environ, HOME=str(work))
+    if subprocess.run(["/usr/bin/python3", "-c", "import pcbnew"], env=env,
+                      capture_output=True).returncode != 0:
+        print("e2e: KiCad's Python module is not installed; the groups are not read by KiCad")
+        return
+    out = subprocess.run(["/usr/bin/python3", "-c", KICAD_GROUPS, str(board)], env=env,
+                         capture_output=True, text=True, timeout=60).stdout
+    _, uuids = board_groups(board.read_text(encoding="utf-8"))
+    want, first = [], 0
+    for count in transfers:
+        name = f"Bitlay: {count:,} line{'' if count == 1 else 's'}"
+        want.append(f"{name} {count} ['B.Cu'] {sorted(uuids[first:first + count])}")
+        first += count
+    if sorted(out.splitlines()) != sorted(want):
+        raise StepFailed(f"KiCad reads the groups as {out!r}, not {want!r}")
+    print(f"e2e: KiCad finds {len(want)} groups, one per transfer with exactly its lines")
+
+
 def check_parses(text):
     depth, in_string, escaped = 0, False, False
     for ch in text:
@@ -534,10 +594,11 @@ def main_run(session, exe, work, shots):
         if not text.encode("utf-8").startswith(initial[: initial.rstrip().rfind(b")")]):
             raise StepFailed("bytes that were in the board before the transfer changed")
         check_parses(text)
-        want = []
+        want, transfers = [], []
         for picture_pixels, ink in ((pixels, RED), (second_pixels, BLUE)):
             expected, width = expected_lines(picture_pixels, ink, x_text, y_text, s_text)
             want += [(mm(a), -mm(b), mm(c), -mm(d), "B.Cu", mm(width)) for a, b, c, d in expected]
+            transfers.append(len(expected))
         got = board_lines(text)
         if got != want:
             for index, (g, e) in enumerate(zip(got, want)):
@@ -545,6 +606,10 @@ def main_run(session, exe, work, shots):
                     raise StepFailed(f"line {index}: board has {g}, rules give {e}")
             raise StepFailed(f"the board has {len(got)} lines, the rules give {len(want)}")
         print(f"e2e: {len(got)} lines on B.Cu as the rules give, from both pictures")
+
+        step = "check the groups"
+        check_groups(text, transfers)
+        check_groups_in_kicad(board, work, transfers)
     except Exception as error:
         raise StepFailed(f"step '{step}': {error}") from error
     finally:
