@@ -5,10 +5,12 @@
 // floor's from its first request (kicad_client: the same segments with ids, in batches of 2,000,
 // in one commit), until a second client sees every line on the board: for Bitlay that is once the
 // library ended the commit by itself, for the floor once its commit ended and KiCad redrew. Every
-// run gets a freshly started pcbnew, since every line already on a
-// board makes the next ones dearer. Prints one row per cell; the ratio is Bitlay over the floor,
-// best run against best run. The KiCad is the one of the test matrix that BITLAY_KICAD names, the
-// host's own without it.
+// run gets a freshly started pcbnew, since every line already on a board makes the next ones
+// dearer. Prints one row per cell; the ratio is Bitlay over the floor,
+// best run against best run. On each KiCad of the test matrix (the host's, then those of the
+// Debian roots that are made), or only on the one BITLAY_KICAD names. Three runs a cell, or as many
+// as BENCH_RUNS says; BENCH_DETAIL prints, for each of Bitlay's runs, when the scan handed over its
+// last line and when KiCad had them all.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -36,14 +38,9 @@ using kicad::test::runCommand;
 using kicad::test::XServer;
 using Clock = std::chrono::steady_clock;
 
-const kicad::test::Kicad& benchKicad() {
-    static const kicad::test::Kicad kicad = kicad::test::kicadFromEnvironment();
-    return kicad;
-}
-
 constexpr picture::Colour kInk = 0x0000FF;
 constexpr std::int32_t kSilkscreenIndex = 8;  // F.Silkscreen's place in both boards' lists
-constexpr int kRuns = 2;
+const int kRuns = getenv("BENCH_RUNS") != nullptr ? std::max(1, atoi(getenv("BENCH_RUNS"))) : 3;
 constexpr int kFloorBatch = 2000;
 
 const std::string kClient = std::string(BITLAY_BIN_DIR) + "/kicad_client";
@@ -107,10 +104,10 @@ class Watcher final {
     char text_[64] = {};
 };
 
-Run floorRun(const XServer& x, const fs::path& board, const fs::path& linesFile,
+Run floorRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& board, const fs::path& linesFile,
              std::size_t expected) {
     Run run;
-    auto pcbnew = Pcbnew::start(benchKicad(), x.display(), board, run.error);
+    auto pcbnew = Pcbnew::start(kicad, x.display(), board, run.error);
     if (!pcbnew) return run;
     Watcher watcher(*pcbnew, expected);
     if (!watcher.ready()) {
@@ -132,10 +129,10 @@ Run floorRun(const XServer& x, const fs::path& board, const fs::path& linesFile,
     return run;
 }
 
-Run bitlayRun(const XServer& x, const fs::path& board, const picture::PictureBox& box,
+Run bitlayRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& board, const picture::PictureBox& box,
               std::size_t expected) {
     Run run;
-    auto pcbnew = Pcbnew::start(benchKicad(), x.display(), board, run.error);
+    auto pcbnew = Pcbnew::start(kicad, x.display(), board, run.error);
     if (!pcbnew) return run;
     setenv("KICAD_API_SOCKET", pcbnew->url().c_str(), 1);
     dbx::DesignContext context{};
@@ -168,7 +165,7 @@ Run bitlayRun(const XServer& x, const fs::path& board, const picture::PictureBox
         return run;
     }
     run.seconds = std::chrono::duration<double>(done - first).count();
-    if (getenv("BENCH_DETAIL"))
+    if (getenv("BENCH_DETAIL") != nullptr)
         std::fprintf(stderr, "  last line %.3f, scan end %.3f, in KiCad %.3f\n",
                      std::chrono::duration<double>(last - first).count(),
                      std::chrono::duration<double>(scanned - first).count(), run.seconds);
@@ -185,11 +182,12 @@ double best(const std::vector<Run>& runs) {
 }  // namespace
 
 int main() {
-    const std::string why = kicad::test::whyNoKicad(benchKicad());
-    if (!why.empty()) {
-        std::printf("bench_live: skipped, KiCad %s cannot run here: %s\n",
-                    benchKicad().name.c_str(), why.c_str());
-        return 0;
+    std::vector<kicad::test::Kicad> kicads;
+    if (const char* named = getenv("BITLAY_KICAD"); named != nullptr && *named != '\0') {
+        kicads.push_back(kicad::test::kicadNamed(named));
+    } else {
+        for (const auto& name : kicad::test::kicadNames())
+            kicads.push_back(kicad::test::kicadNamed(name));
     }
     XServer x;
     if (!x.running()) {
@@ -217,36 +215,44 @@ int main() {
 
     std::printf("%-8s %-7s %-13s %8s %9s %9s %6s\n", "KiCad", "board", "transfer", "lines",
                 "floor s", "Bitlay s", "ratio");
-    for (const Board& board : boards) {
-        if (!fs::exists(board.path)) {
-            std::printf("%-8s %-7s skipped: %s is missing (package kicad-demos)\n", "host",
-                        board.name, board.path.c_str());
+    for (const auto& kicad : kicads) {
+        const std::string label = kicad.name + " " + kicad.version;
+        if (const std::string why = kicad::test::whyNoKicad(kicad); !why.empty()) {
+            std::printf("%-8s skipped: %s\n", label.c_str(), why.c_str());
             continue;
         }
-        for (const Case& c : cases) {
-            const auto box = alternatingColumns(c.rows);
-            const auto lines = recordedLines(box);
-            const fs::path linesFile = scratch / "lines.bin";
-            std::ofstream(linesFile, std::ios::binary)
-                .write(reinterpret_cast<const char*>(lines.data()),
-                       static_cast<std::streamsize>(lines.size() * sizeof lines[0]));
-            std::vector<Run> floors, bitlays;
-            for (int run = 0; run < kRuns; ++run) {
-                floors.push_back(floorRun(x, board.path, linesFile, lines.size()));
-                bitlays.push_back(bitlayRun(x, board.path, box, lines.size()));
-                for (const Run* r : {&floors.back(), &bitlays.back()}) {
-                    if (!r->ok) {
-                        std::printf("bench_live: %s, %s: %s\n", board.name, c.name,
-                                    r->error.c_str());
-                        return 1;
+        for (const Board& board : boards) {
+            if (!fs::exists(board.path)) {
+                std::printf("%-8s %-7s skipped: %s is missing (package kicad-demos)\n",
+                            label.c_str(), board.name, board.path.c_str());
+                continue;
+            }
+            for (const Case& c : cases) {
+                const auto box = alternatingColumns(c.rows);
+                const auto lines = recordedLines(box);
+                const fs::path linesFile = scratch / "lines.bin";
+                std::ofstream(linesFile, std::ios::binary)
+                    .write(reinterpret_cast<const char*>(lines.data()),
+                           static_cast<std::streamsize>(lines.size() * sizeof lines[0]));
+                std::vector<Run> floors, bitlays;
+                for (int run = 0; run < kRuns; ++run) {
+                    floors.push_back(floorRun(kicad, x, board.path, linesFile, lines.size()));
+                    bitlays.push_back(bitlayRun(kicad, x, board.path, box, lines.size()));
+                    for (const Run* r : {&floors.back(), &bitlays.back()}) {
+                        if (!r->ok) {
+                            std::printf("bench_live: %s, %s, %s: %s\n", label.c_str(),
+                                        board.name, c.name, r->error.c_str());
+                            return 1;
+                        }
                     }
                 }
+                const double floorSeconds = best(floors);
+                const double bitlaySeconds = best(bitlays);
+                std::printf("%-8s %-7s %-13s %8zu %9.3f %9.3f %6.2f\n", label.c_str(), board.name,
+                            c.name, lines.size(), floorSeconds, bitlaySeconds,
+                            bitlaySeconds / floorSeconds);
+                std::fflush(stdout);
             }
-            const double floorSeconds = best(floors);
-            const double bitlaySeconds = best(bitlays);
-            std::printf("%-8s %-7s %-13s %8zu %9.3f %9.3f %6.2f\n", "host", board.name, c.name,
-                        lines.size(), floorSeconds, bitlaySeconds, bitlaySeconds / floorSeconds);
-            std::fflush(stdout);
         }
     }
     fs::remove_all(scratch);

@@ -25,7 +25,7 @@ namespace bitlay::kicad {
 
 struct TransferPolicy {
     std::size_t maxLines = 2000;
-    std::chrono::milliseconds quietBeforeEnd{50};
+    std::chrono::milliseconds quietBeforeEnd{30};
 };
 
 class TransferTimer final {

@@ -204,7 +204,7 @@ class DbxKicad : public ::testing::Test {
         return board ? describeGroups(*board) : "";
     }
     // Waits, without a call into the library, until the board holds `count` groups: the
-    // library's thread writes a transfer's group once the caller has been away for 50 ms.
+    // library's thread writes a transfer's group once the caller has been away for 30 ms.
     bool waitForGroups(std::size_t count) const { return waitForGroups(count, board_); }
     static bool waitForGroups(std::size_t count, const fs::path& path) {
         for (int i = 0; i < 500; ++i) {
@@ -789,7 +789,7 @@ TEST_P(Syntax, IsKicadsOwnForTheFileVersion) {
     ASSERT_EQ(openBoard(original), 0);
     LineRecord line = makeLine(4, 2540, 100000, 50000, 250000, 50000);
     ASSERT_EQ(TPlaceLine(&context_, &line), 0);
-    // Should the test be held up for 50 ms, the transfer's group follows the line.
+    // Should the test be held up for 30 ms, the transfer's group follows the line.
     std::string text = withoutGroups(readFile(board_));
     const std::string& tail = GetParam().before;
     const std::size_t at = original.rfind(tail);
@@ -926,7 +926,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "\t\t)\n\t)\n"}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// A transfer ends once the caller has been away from the library for 50 ms: its group is then
+// A transfer ends once the caller has been away from the library for 30 ms: its group is then
 // written by the library itself, with no call to make it. The transfer still open at
 // TCloseDesign ends there.
 TEST_F(DbxKicad, EachTransferBecomesOneGroupOnceTheCallerIsAway) {
@@ -1206,7 +1206,7 @@ TEST_F(DbxKicad, ABoardUpgradedMeanwhileGetsTheNewSyntax) {
     writeAndRename(board_, kicad9Board());
     ASSERT_EQ(TPlaceLine(&context_, &line), 0);
     // The new board lacks the first line, which goes in again before the second (and the first
-    // transfer's group, had the test been held up for 50 ms on the way).
+    // transfer's group, had the test been held up for 30 ms on the way).
     const std::string text = withoutGroups(readFile(board_));
     const std::string items = std::regex_replace(
         text.substr(kicad9Board().size() - 23, text.size() - kicad9Board().size()), kUuidV4,
