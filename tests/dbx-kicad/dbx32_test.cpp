@@ -1342,45 +1342,82 @@ std::string run(const std::string& command) {
 // one, 6, 7 and 8 written here in their own layouts. Halfway, KiCad saves the 6 board as it reads
 // it then, and the new board as it had it open before the first line. The boards are all read in
 // one Python process.
-class KicadJudge : public DbxKicad, public ::testing::WithParamInterface<std::string> {};
-
-TEST_P(KicadJudge, LoadsThePlacedLines) {
-    const Kicad kicad = kicadNamed(GetParam());
-    if (!kicad.available()) {
-        GTEST_SKIP() << "KiCad " << kicad.name << " cannot run here: " << kicad.unavailable;
+class KicadJudge : public DbxKicad, public ::testing::WithParamInterface<std::string> {
+  protected:
+    // Every program runs in the KiCad named, its HOME the test's folder; that KiCad makes a new
+    // board of its own as `made_`, the last of `versions_`.
+    void SetUp() override {
+        DbxKicad::SetUp();
+        kicad_ = kicadNamed(GetParam());
+        if (!kicad_.available()) {
+            GTEST_SKIP() << "KiCad " << kicad_.name << " cannot run here: " << kicad_.unavailable;
+        }
+        inKicad_ = kicad_.shellPrefix(dir_, {"HOME=" + dir_.string()});
+        python_ = inKicad_ + "/usr/bin/python3";
+        ASSERT_EQ(std::system((python_ + " -c 'import pcbnew' >/dev/null 2>&1").c_str()), 0)
+            << "KiCad " << kicad_.name << "'s Python module pcbnew is not installed";
+        made_ = dir_ / "vnew.kicad_pcb";
+        ASSERT_EQ(run(python_ + " -c \"import pcbnew; b = pcbnew.NewBoard('" + made_.string() +
+                      "'); pcbnew.SaveBoard('" + made_.string() + "', b)\" 2>&1"),
+                  "");
     }
-    // Every program below runs in that KiCad, its HOME the test's folder.
-    const std::string inKicad = kicad.shellPrefix(dir_, {"HOME=" + dir_.string()});
-    const std::string python = inKicad + "/usr/bin/python3";
-    ASSERT_EQ(std::system((python + " -c 'import pcbnew' >/dev/null 2>&1").c_str()), 0)
-        << "KiCad " << kicad.name << "'s Python module pcbnew is not installed";
-    const std::vector<std::pair<std::string, std::string>> versions = {
-        {"6", kicad6Board()}, {"7", kicad6Board("20221018")}, {"8", kicad8Board()}, {"new", ""}};
-    const fs::path made = dir_ / "vnew.kicad_pcb";
-    ASSERT_EQ(run(python + " -c \"import pcbnew; b = pcbnew.NewBoard('" + made.string() +
-                  "'); pcbnew.SaveBoard('" + made.string() + "', b)\" 2>&1"),
-              "");
-    // The file version this KiCad writes: 20241229 for 9, 20260206 for 10.
-    std::smatch written;
-    const std::string madeText = readFile(made);
-    ASSERT_TRUE(std::regex_search(madeText, written, std::regex(R"(\(version (\d+)\))")))
-        << madeText;
-    const std::string ownVersion = "(version " + written[1].str() + ")";
 
-    std::string expected;
-    std::string boards;
-    for (const auto& [version, text] : versions) {
-        const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
-        if (!text.empty()) writeFile(board, text);
-        setenv("DBX_DESIGN", board.c_str(), 1);
-        ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
-        // Layers by the names the tool shows.
+    // The attached design's layers by the names the tool shows.
+    std::map<std::string, std::int32_t> layerIds() {
         std::map<std::string, std::int32_t> ids;
         DbxStatusCode status = 0;
         for (std::int32_t id = 1; status == 0; ++id) {
             const std::string name = layerName(context_, id, &status);
             if (status == 0) ids[name] = id;
         }
+        return ids;
+    }
+
+    // KiCad's Python holding `board` as it reads it now, until told to save it over the file
+    // (a line on its standard input, then pclose).
+    FILE* holdInKicad(const fs::path& board) {
+        const fs::path loaded = dir_ / "loaded";
+        fs::remove(loaded);
+        FILE* editor = popen((python_ + " -c \"import pcbnew, sys; b = pcbnew.LoadBoard('" +
+                              board.string() + "'); open('" + loaded.string() +
+                              "', 'w').close(); sys.stdin.readline(); pcbnew.SaveBoard('" +
+                              board.string() + "', b)\" 2>/dev/null")
+                                 .c_str(),
+                             "w");
+        for (int i = 0; editor != nullptr && i < 600 && !fs::exists(loaded); ++i) usleep(50000);
+        if (editor != nullptr && !fs::exists(loaded)) {
+            pclose(editor);
+            editor = nullptr;
+        }
+        return editor;
+    }
+
+    // The boards read back, by the label of their version: each written here in its own layout,
+    // and the new one as KiCad made it.
+    const std::vector<std::pair<std::string, std::string>> versions_ = {
+        {"6", kicad6Board()}, {"7", kicad6Board("20221018")}, {"8", kicad8Board()}, {"new", ""}};
+    Kicad kicad_;
+    std::string inKicad_;
+    std::string python_;
+    fs::path made_;
+};
+
+TEST_P(KicadJudge, LoadsThePlacedLines) {
+    // The file version this KiCad writes: 20241229 for 9, 20260206 for 10.
+    std::smatch written;
+    const std::string madeText = readFile(made_);
+    ASSERT_TRUE(std::regex_search(madeText, written, std::regex(R"(\(version (\d+)\))")))
+        << madeText;
+    const std::string ownVersion = "(version " + written[1].str() + ")";
+
+    std::string expected;
+    std::string boards;
+    for (const auto& [version, text] : versions_) {
+        const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
+        if (!text.empty()) writeFile(board, text);
+        setenv("DBX_DESIGN", board.c_str(), 1);
+        ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+        auto ids = layerIds();
         const std::string user1 = version == "new" ? "User.1" : "Logo";
         const std::vector<std::pair<std::string, LineRecord>> placed = {
             {"F.Cu", makeLine(ids["F.Cu"], 2540, 0, 0, 25400, 0)},
@@ -1393,16 +1430,8 @@ TEST_P(KicadJudge, LoadsThePlacedLines) {
         // without the lines placed so far, halfway: they go in again with the next line.
         FILE* editor = nullptr;
         if (version == "new") {
-            const fs::path loaded = dir_ / "loaded";
-            editor = popen((python + " -c \"import pcbnew, sys; b = pcbnew.LoadBoard('" +
-                            board.string() + "'); open('" + loaded.string() +
-                            "', 'w').close(); sys.stdin.readline(); pcbnew.SaveBoard('" +
-                            board.string() + "', b)\" 2>/dev/null")
-                               .c_str(),
-                           "w");
-            ASSERT_NE(editor, nullptr);
-            for (int i = 0; i < 600 && !fs::exists(loaded); ++i) usleep(50000);
-            ASSERT_TRUE(fs::exists(loaded)) << "KiCad did not load the board";
+            editor = holdInKicad(board);
+            ASSERT_NE(editor, nullptr) << "KiCad did not load the board";
         }
         for (const auto& [layer, record] : placed) {
             // KiCad saves once the first lines' transfer is over and its group written: the
@@ -1421,7 +1450,7 @@ TEST_P(KicadJudge, LoadsThePlacedLines) {
             if (version == "6" && layer == "B.SilkS") {
                 // Halfway, KiCad itself saves the KiCad 6 board (as a board of its own version).
                 ASSERT_EQ(
-                    run(python + " -c \"import pcbnew; b = pcbnew.LoadBoard('" + board.string() +
+                    run(python_ + " -c \"import pcbnew; b = pcbnew.LoadBoard('" + board.string() +
                         "'); pcbnew.SaveBoard('" + board.string() + "', b)\" 2>/dev/null"),
                     "");
                 ASSERT_NE(readFile(board).find(ownVersion), std::string::npos);
@@ -1450,8 +1479,8 @@ TEST_P(KicadJudge, LoadsThePlacedLines) {
               "        print(version, s.x, s.y, e.x, e.y, d.GetWidth(),\n"
               "              pcbnew.LSET.Name(d.GetLayer()))\n");
     const fs::path errors = dir_ / "python.err";
-    const std::string output =
-        run(python + " '" + script.string() + "'" + boards + " 2>'" + errors.string() + "' | sort");
+    const std::string output = run(python_ + " '" + script.string() + "'" + boards + " 2>'" +
+                                   errors.string() + "' | sort");
     // KiCad keeps its own order of drawings, so both sides are compared sorted.
     std::vector<std::string> lines;
     std::istringstream in(expected);
@@ -1462,65 +1491,37 @@ TEST_P(KicadJudge, LoadsThePlacedLines) {
     EXPECT_EQ(output, expected) << readFile(errors);
 
     // The design rule check loads each board without a parse error.
-    for (const auto& [version, text] : versions) {
+    for (const auto& [version, text] : versions_) {
         const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
         const std::string drc =
-            run(inKicad + "kicad-cli pcb drc -o '" + (dir_ / "drc.rpt").string() + "' '" +
+            run(inKicad_ + "kicad-cli pcb drc -o '" + (dir_ / "drc.rpt").string() + "' '" +
                 board.string() + "' 2>&1");
         EXPECT_EQ(drc.find("exit status"), std::string::npos) << version << ": " << drc;
         EXPECT_NE(drc.find("Saved DRC Report"), std::string::npos) << version << ": " << drc;
     }
 }
 
-// Each KiCad of the matrix reads the groups back: in boards of versions 6 to 8 and of its own,
+// Each KiCad of the matrix reads the groups back: in boards of versions_ 6 to 8 and of its own,
 // each transfer is one group holding exactly its lines, the last one ended by TCloseDesign. KiCad
 // has its own board open from before the first line and saves its own copy once two transfers are
 // in: lines and groups go in again with the third. KiCad's own writer then writes that board's
 // groups letter for letter as the library did.
 TEST_P(KicadJudge, FindsOneGroupPerTransfer) {
-    const Kicad kicad = kicadNamed(GetParam());
-    if (!kicad.available()) {
-        GTEST_SKIP() << "KiCad " << kicad.name << " cannot run here: " << kicad.unavailable;
-    }
-    const std::string python =
-        kicad.shellPrefix(dir_, {"HOME=" + dir_.string()}) + "/usr/bin/python3";
-    ASSERT_EQ(std::system((python + " -c 'import pcbnew' >/dev/null 2>&1").c_str()), 0)
-        << "KiCad " << kicad.name << "'s Python module pcbnew is not installed";
-    const std::vector<std::pair<std::string, std::string>> versions = {
-        {"6", kicad6Board()}, {"7", kicad6Board("20221018")}, {"8", kicad8Board()}, {"new", ""}};
-    const fs::path made = dir_ / "vnew.kicad_pcb";
-    ASSERT_EQ(run(python + " -c \"import pcbnew; b = pcbnew.NewBoard('" + made.string() +
-                  "'); pcbnew.SaveBoard('" + made.string() + "', b)\" 2>&1"),
-              "");
-
     // Three transfers, on three layers: KiCad's names, the tool's names, lines.
     const std::vector<std::tuple<std::string, std::string, int>> transfers = {
         {"F.Cu", "F.Cu", 3}, {"F.SilkS", "F.Silkscreen", 1}, {"Edge.Cuts", "Edge.Cuts", 2}};
     std::vector<std::string> expected;
     std::string boards;
-    for (const auto& [version, text] : versions) {
+    for (const auto& [version, text] : versions_) {
         const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
         if (!text.empty()) writeFile(board, text);
         setenv("DBX_DESIGN", board.c_str(), 1);
         ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
-        std::map<std::string, std::int32_t> ids;
-        DbxStatusCode status = 0;
-        for (std::int32_t id = 1; status == 0; ++id) {
-            const std::string name = layerName(context_, id, &status);
-            if (status == 0) ids[name] = id;
-        }
+        auto ids = layerIds();
         FILE* editor = nullptr;
         if (version == "new") {
-            const fs::path loaded = dir_ / "loaded";
-            editor = popen((python + " -c \"import pcbnew, sys; b = pcbnew.LoadBoard('" +
-                            board.string() + "'); open('" + loaded.string() +
-                            "', 'w').close(); sys.stdin.readline(); pcbnew.SaveBoard('" +
-                            board.string() + "', b)\" 2>/dev/null")
-                               .c_str(),
-                           "w");
-            ASSERT_NE(editor, nullptr);
-            for (int i = 0; i < 600 && !fs::exists(loaded); ++i) usleep(50000);
-            ASSERT_TRUE(fs::exists(loaded)) << "KiCad did not load the board";
+            editor = holdInKicad(board);
+            ASSERT_NE(editor, nullptr) << "KiCad did not load the board";
         }
         std::int32_t x = 0;
         for (std::size_t t = 0; t < transfers.size(); ++t) {
@@ -1572,8 +1573,8 @@ TEST_P(KicadJudge, FindsOneGroupPerTransfer) {
         "                                           '' if count == '1' else 's'), name\n"
         "        print(version, count + ':' + ''.join(' ' + i + ';' for i in sorted(items)))\n");
     const fs::path errors = dir_ / "python.err";
-    const std::string output =
-        run(python + " '" + script.string() + "'" + boards + " 2>'" + errors.string() + "' | sort");
+    const std::string output = run(python_ + " '" + script.string() + "'" + boards + " 2>'" +
+                                   errors.string() + "' | sort");
     std::sort(expected.begin(), expected.end());
     std::string want;
     for (const std::string& group : expected) want += group;
@@ -1581,12 +1582,12 @@ TEST_P(KicadJudge, FindsOneGroupPerTransfer) {
 
     // KiCad's own writer, saving its board as it read it, writes each group as it stood.
     const fs::path resaved = dir_ / "resaved.kicad_pcb";
-    ASSERT_EQ(run(python + " -c \"import pcbnew; b = pcbnew.LoadBoard('" + made.string() +
+    ASSERT_EQ(run(python_ + " -c \"import pcbnew; b = pcbnew.LoadBoard('" + made_.string() +
                   "'); pcbnew.SaveBoard('" + resaved.string() + "', b)\" 2>/dev/null"),
               "");
     std::vector<std::string> ours;
     std::vector<std::string> kicads;
-    withoutForms(readFile(made), "group", &ours);
+    withoutForms(readFile(made_), "group", &ours);
     withoutForms(readFile(resaved), "group", &kicads);
     std::sort(ours.begin(), ours.end());
     std::sort(kicads.begin(), kicads.end());

@@ -1,5 +1,5 @@
 // The description of a KiCad of the test matrix, over roots made up here: which KiCad a root
-// holds, why one cannot run, and the words that run a program in it.
+// holds, why one cannot run, and how the host's own runs a program.
 
 #include "kicad_matrix.h"
 
@@ -112,36 +112,6 @@ TEST(Matrix, TheHostsOwnRunsProgramsDirectlyWithTheirEnvironment) {
     const std::size_t got = fread(buffer, 1, sizeof buffer - 1, pipe);
     pclose(pipe);
     EXPECT_EQ(std::string(buffer, got), "it's a $HOME");
-}
-
-TEST(Matrix, ARootIsEnteredWithBwrapBindingTheFolderAndXsSockets) {
-    Kicad kicad;
-    kicad.name = "sid";
-    kicad.root = "/roots/sid";
-    const std::vector<std::string> expected = {"bwrap",
-                                               "--bind",
-                                               "/roots/sid",
-                                               "/",
-                                               "--proc",
-                                               "/proc",
-                                               "--dev",
-                                               "/dev",
-                                               "--ro-bind",
-                                               "/sys",
-                                               "/sys",
-                                               "--tmpfs",
-                                               "/tmp",
-                                               "--bind-try",
-                                               "/tmp/.X11-unix",
-                                               "/tmp/.X11-unix",
-                                               "--bind",
-                                               "/tmp/t",
-                                               "/tmp/t",
-                                               "--die-with-parent",
-                                               "env",
-                                               "HOME=/tmp/t/home",
-                                               "DISPLAY=:5"};
-    EXPECT_EQ(kicad.prefix("/tmp/t", {"HOME=/tmp/t/home", "DISPLAY=:5"}), expected);
 }
 
 }  // namespace
