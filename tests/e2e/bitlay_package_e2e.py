@@ -184,7 +184,8 @@ def package_run(session, build, work, plain):
                      "share/icons/hicolor/48x48/apps/bitlay.png",
                      "share/icons/hicolor/256x256/apps/bitlay.png",
                      "share/icons/hicolor/scalable/apps/bitlay.svg",
-                     "share/kicad/plugins/bitlay/plugin.json", "share/doc/bitlay/copyright"):
+                     "share/kicad/plugins/bitlay/plugin.json", "share/doc/bitlay/copyright",
+                     "share/man/man1/bitlay.1.gz"):
             if not (installed / path).exists():
                 raise StepFailed(f"the package installed no /usr/{path}")
 
