@@ -8,7 +8,7 @@
 // run gets a freshly started pcbnew, since every line already on a board makes the next ones
 // dearer. Prints one row per cell; the ratio is Bitlay over the floor,
 // best run against best run. On each KiCad of the test matrix (the host's, then those of the
-// Debian roots that are made), or only on the one BITLAY_KICAD names. Three runs a cell, or as many
+// Debian roots that are made), or only on the one BITLAY_KICAD names. Five runs a cell, or as many
 // as BENCH_RUNS says; BENCH_DETAIL prints, for each of Bitlay's runs, when the scan handed over its
 // last line and when KiCad had them all.
 
@@ -40,7 +40,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr picture::Colour kInk = 0x0000FF;
 constexpr std::int32_t kSilkscreenIndex = 8;  // F.Silkscreen's place in both boards' lists
-const int kRuns = getenv("BENCH_RUNS") != nullptr ? std::max(1, atoi(getenv("BENCH_RUNS"))) : 3;
+const int kRuns = getenv("BENCH_RUNS") != nullptr ? std::max(1, atoi(getenv("BENCH_RUNS"))) : 5;
 constexpr int kFloorBatch = 2000;
 
 const std::string kClient = std::string(BITLAY_BIN_DIR) + "/kicad_client";
