@@ -35,4 +35,13 @@ void TransferTimer::transferEnded() noexcept {
     transferOpen_ = false;
 }
 
+void sleepUntilDue(const TransferTimer& timer, std::condition_variable& wake,
+                   std::unique_lock<std::mutex>& lock) {
+    if (const auto deadline = timer.nextDeadline()) {
+        wake.wait_until(lock, *deadline);
+    } else {
+        wake.wait(lock);
+    }
+}
+
 }  // namespace bitlay::kicad

@@ -18,7 +18,9 @@
 // exactly.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <optional>
 
 namespace bitlay::kicad {
@@ -76,5 +78,10 @@ class TransferTimer final {
     bool callerInside_ = false;
     TimePoint callerLeft_{};
 };
+
+// A sender thread's sleep: on `wake`, until `timer`'s next deadline, or until woken when there is
+// none.
+void sleepUntilDue(const TransferTimer& timer, std::condition_variable& wake,
+                   std::unique_lock<std::mutex>& lock);
 
 }  // namespace bitlay::kicad

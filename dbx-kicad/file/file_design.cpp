@@ -295,12 +295,7 @@ void FileDesign::run() {
             if (makeCurrent() == status::kOk) static_cast<void>(writeItems(nullptr));
             continue;
         }
-        const auto deadline = transfer_.nextDeadline();
-        if (deadline) {
-            wake_.wait_until(lock, *deadline);
-        } else {
-            wake_.wait(lock);
-        }
+        sleepUntilDue(transfer_, wake_, lock);
     }
 }
 

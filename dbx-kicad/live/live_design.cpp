@@ -182,12 +182,7 @@ class LiveDesign final : public Design {
                 if (stopping_) return;
                 continue;
             }
-            const auto deadline = batcher_.nextDeadline();
-            if (deadline) {
-                wake_.wait_until(lock, *deadline);
-            } else {
-                wake_.wait(lock);
-            }
+            sleepUntilDue(batcher_, wake_, lock);
         }
     }
 
