@@ -1362,6 +1362,13 @@ class KicadJudge : public DbxKicad, public ::testing::WithParamInterface<std::st
                   "");
     }
 
+    // Attaches to `board`, written from `text` first unless that is empty (KiCad's own board).
+    DbxStatusCode attach(const fs::path& board, const std::string& text) {
+        if (!text.empty()) writeFile(board, text);
+        setenv("DBX_DESIGN", board.c_str(), 1);
+        return TOpenDesign(0, 16000, "", &context_);
+    }
+
     // The attached design's layers by the names the tool shows.
     std::map<std::string, std::int32_t> layerIds() {
         std::map<std::string, std::int32_t> ids;
@@ -1414,9 +1421,7 @@ TEST_P(KicadJudge, LoadsThePlacedLines) {
     std::string boards;
     for (const auto& [version, text] : versions_) {
         const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
-        if (!text.empty()) writeFile(board, text);
-        setenv("DBX_DESIGN", board.c_str(), 1);
-        ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+        ASSERT_EQ(attach(board, text), 0) << version;
         auto ids = layerIds();
         const std::string user1 = version == "new" ? "User.1" : "Logo";
         const std::vector<std::pair<std::string, LineRecord>> placed = {
@@ -1514,9 +1519,7 @@ TEST_P(KicadJudge, FindsOneGroupPerTransfer) {
     std::string boards;
     for (const auto& [version, text] : versions_) {
         const fs::path board = dir_ / ("v" + version + ".kicad_pcb");
-        if (!text.empty()) writeFile(board, text);
-        setenv("DBX_DESIGN", board.c_str(), 1);
-        ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+        ASSERT_EQ(attach(board, text), 0) << version;
         auto ids = layerIds();
         FILE* editor = nullptr;
         if (version == "new") {

@@ -300,6 +300,15 @@ def mm(units):
     return Decimal(units) / Decimal(100000)
 
 
+def check_same(got, want, item, holder):
+    """`got` as `holder` has its items against what the rules give, the first difference named."""
+    if got != want:
+        for index, (g, e) in enumerate(zip(got, want)):
+            if g != e:
+                raise StepFailed(f"{item} {index}: {holder} has {g}, the rules give {e}")
+        raise StepFailed(f"{holder} has {len(got)} {item}s, the rules give {len(want)}")
+
+
 def parse_sexpr(text):
     """A board file as nested lists of atoms; strings keep their quotes off."""
     tokens = re.findall(r'"(?:[^"\\]|\\.)*"|[()]|[^\s()"]+', text)
@@ -600,11 +609,7 @@ def main_run(session, exe, work, shots):
             want += [(mm(a), -mm(b), mm(c), -mm(d), "B.Cu", mm(width)) for a, b, c, d in expected]
             transfers.append(len(expected))
         got = board_lines(text)
-        if got != want:
-            for index, (g, e) in enumerate(zip(got, want)):
-                if g != e:
-                    raise StepFailed(f"line {index}: board has {g}, rules give {e}")
-            raise StepFailed(f"the board has {len(got)} lines, the rules give {len(want)}")
+        check_same(got, want, "line", "the board")
         print(f"e2e: {len(got)} lines on B.Cu as the rules give, from both pictures")
 
         step = "check the groups"

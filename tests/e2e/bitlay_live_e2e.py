@@ -23,8 +23,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bitlay_e2e import (COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1, TEXT2,  # noqa: E402
-                        TEXT3, Session, StepFailed, bitlay_window, expected_lines, pick_and_check,
-                        poll, run_on_desktop, start_bitlay, stop_bitlay, write_bmp)
+                        TEXT3, Session, StepFailed, bitlay_window, check_same, expected_lines,
+                        pick_and_check, poll, run_on_desktop, start_bitlay, stop_bitlay,
+                        write_bmp)
 from kicad_matrix import kicad_named  # noqa: E402
 
 KICAD_COMMON = ('{"api": {"enable_server": true}, "do_not_show_again": {'
@@ -221,13 +222,7 @@ def transfer_logo(session, window, pcbnew, work, layer_down=1):
 
 def compare_segments(got, want, layer):
     """KiCad's segments against the rules' on `layer`, the first difference named."""
-    want = sorted((layer, *segment) for segment in want)
-    got = sorted(got)
-    if got != want:
-        for index, (g, e) in enumerate(zip(got, want)):
-            if g != e:
-                raise StepFailed(f"segment {index}: KiCad has {g}, the rules give {e}")
-        raise StepFailed(f"KiCad has {len(got)} segments, the rules give {len(want)}")
+    check_same(sorted(got), sorted((layer, *segment) for segment in want), "segment", "KiCad")
 
 
 def live_run(session, pcbnew, exe, work, screenshot):

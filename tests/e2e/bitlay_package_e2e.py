@@ -12,6 +12,7 @@ Usage: bitlay_package_e2e.py BUILD_DIR WORK_DIR
 Exit status 0 on success, 1 on a failed step, 77 when no root, no X server or a tool is missing.
 """
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -110,59 +111,60 @@ def install(sandbox, deb):
         sandbox.run(*apt, str(deb))
 
 
-def window_shows(session, sandbox, work):
-    """bitlay from the package: its window, the stand-in from the private folder, the default
-    board in the working folder; Quit ends it with 0."""
-    with open(work / "bitlay.log", "w") as log:
-        process = sandbox.start(log, "bitlay")
+@contextlib.contextmanager
+def started(sandbox, log_path, who, *command, **env):
+    """`command` running in the sandbox, its output in `log_path`: a failing step quotes what
+    `who` said, and the program is killed if it is still running afterwards."""
+    with open(log_path, "w") as log:
+        process = sandbox.start(log, *command, **env)
         try:
-            window = session.find_window(CAPTION, 30)
-            pid = int(session.xdo("getwindowpid", window).strip())
-            maps = Path(f"/proc/{pid}/maps").read_text()
-            if "/usr/lib/bitlay/libdbx32.so" not in maps:
-                raise StepFailed("bitlay did not load /usr/lib/bitlay/libdbx32.so")
-            if not (work / "run" / "untitled.kicad_pcb").exists():
-                raise StepFailed("no default board: the stand-in did not attach")
-            session.screenshot(work / "installed.png")
-            session.click(window, COMMAND2)
-            status = process.wait(15)
-            if status != 0:
-                raise StepFailed(f"bitlay ended with status {status}")
+            yield process
         except Exception as error:
-            raise StepFailed(f"{error}; bitlay said: {(work / 'bitlay.log').read_text()}")
+            raise StepFailed(f"{error}; {who} said: {log_path.read_text()}")
         finally:
             if process.poll() is None:
                 process.kill()
                 process.wait()
+
+
+def window_shows(session, sandbox, work):
+    """bitlay from the package: its window, the stand-in from the private folder, the default
+    board in the working folder; Quit ends it with 0."""
+    with started(sandbox, work / "bitlay.log", "bitlay", "bitlay") as process:
+        window = session.find_window(CAPTION, 30)
+        pid = int(session.xdo("getwindowpid", window).strip())
+        maps = Path(f"/proc/{pid}/maps").read_text()
+        if "/usr/lib/bitlay/libdbx32.so" not in maps:
+            raise StepFailed("bitlay did not load /usr/lib/bitlay/libdbx32.so")
+        if not (work / "run" / "untitled.kicad_pcb").exists():
+            raise StepFailed("no default board: the stand-in did not attach")
+        session.screenshot(work / "installed.png")
+        session.click(window, COMMAND2)
+        status = process.wait(15)
+        if status != 0:
+            raise StepFailed(f"bitlay ended with status {status}")
 
 
 def launcher_reports_a_gone_kicad(session, sandbox, work):
     """The plugin's launcher as KiCad starts it, in its folder, for a KiCad that has quit."""
     (work / "run" / "untitled.kicad_pcb").unlink()
     plugin = "/usr/share/kicad/plugins/bitlay"
-    with open(work / "launcher.log", "w") as log:
-        process = sandbox.start(log, "sh", "-c", f"cd {plugin} && exec ./bitlay-kicad",
-                                KICAD_API_SOCKET=f"ipc://{work / 'tmp'}/kicad/api.sock",
-                                KICAD_API_TOKEN="2b7e1516-28ae-4d2a-a6ab-f7158809cf4f")
-        try:
-            box = session.find_window("^Bitlay$", 30)
-            if session.visible_windows(CAPTION):
-                raise StepFailed("the main window is shown although the KiCad is gone")
-            session.screenshot(work / "gone.png")
-            session.xdo("windowfocus", "--sync", box)
-            session.xdo("key", "Return")
-            status = process.wait(15)
-            if status != 1:
-                raise StepFailed(f"bitlay ended with status {status}, not 1")
-            boards = list(work.glob("*/untitled.kicad_pcb"))
-            if boards:
-                raise StepFailed(f"a board file was opened instead of the KiCad: {boards}")
-        except Exception as error:
-            raise StepFailed(f"{error}; the launcher said: {(work / 'launcher.log').read_text()}")
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+    with started(sandbox, work / "launcher.log", "the launcher", "sh", "-c",
+                 f"cd {plugin} && exec ./bitlay-kicad",
+                 KICAD_API_SOCKET=f"ipc://{work / 'tmp'}/kicad/api.sock",
+                 KICAD_API_TOKEN="2b7e1516-28ae-4d2a-a6ab-f7158809cf4f") as process:
+        box = session.find_window("^Bitlay$", 30)
+        if session.visible_windows(CAPTION):
+            raise StepFailed("the main window is shown although the KiCad is gone")
+        session.screenshot(work / "gone.png")
+        session.xdo("windowfocus", "--sync", box)
+        session.xdo("key", "Return")
+        status = process.wait(15)
+        if status != 1:
+            raise StepFailed(f"bitlay ended with status {status}, not 1")
+        boards = list(work.glob("*/untitled.kicad_pcb"))
+        if boards:
+            raise StepFailed(f"a board file was opened instead of the KiCad: {boards}")
 
 
 def package_run(session, build, work, plain):
