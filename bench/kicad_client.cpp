@@ -9,6 +9,10 @@
 //   kicad_client URL wait ADDED          counts the board's graphic shapes and prints "ready", then
 //                                        polls until ADDED more are there; prints the steady
 //                                        clock's reading (ns) when KiCad had them
+//   kicad_client URL selected LINES      as wait, until the editor's selection is a footprint
+//                                        holding LINES graphic shapes: a transfer of the stand-in
+//                                        once it is in and selected (a footprint's own shapes are
+//                                        not among the board's)
 
 #include <chrono>
 #include <cstdio>
@@ -66,6 +70,20 @@ int shapes(KicadIpc& ipc, const types::DocumentSpecifier& board) {
     cmd::GetItemsResponse items;
     call(ipc, "GetItems", query, &items);
     return items.items_size();
+}
+
+// The graphic shapes in the footprints of the editor's selection.
+int selectedShapes(KicadIpc& ipc, const types::DocumentSpecifier& board) {
+    cmd::GetSelection query;
+    *query.mutable_header()->mutable_document() = board;
+    cmd::SelectionResponse selection;
+    call(ipc, "GetSelection", query, &selection);
+    int count = 0;
+    for (const auto& item : selection.items()) {
+        kiapi::board::types::FootprintInstance footprint;
+        if (item.UnpackTo(&footprint)) count += footprint.definition().items_size();
+    }
+    return count;
 }
 
 int floor(KicadIpc& ipc, const types::DocumentSpecifier& board, const char* path, int batch) {
@@ -130,8 +148,8 @@ int floor(KicadIpc& ipc, const types::DocumentSpecifier& board, const char* path
     return 0;
 }
 
-int wait(KicadIpc& ipc, const types::DocumentSpecifier& board, int added) {
-    const int count = shapes(ipc, board) + added;
+template <typename Count>
+int wait(KicadIpc& ipc, const types::DocumentSpecifier& board, Count shapes, int count) {
     std::printf("ready\n");
     std::fflush(stdout);
     // Staged lines are not on the board before their commit ends, so every poll but the last
@@ -158,7 +176,7 @@ int wait(KicadIpc& ipc, const types::DocumentSpecifier& board, int added) {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: kicad_client URL floor LINES BATCH | URL wait ADDED\n");
+        std::fprintf(stderr, "usage: kicad_client URL floor LINES BATCH | URL wait ADDED | URL selected LINES\n");
         return 2;
     }
     KicadIpc ipc;
@@ -175,6 +193,11 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[2], "floor") == 0 && argc == 5) {
         return floor(ipc, board, argv[3], std::atoi(argv[4]));
     }
-    if (std::strcmp(argv[2], "wait") == 0) return wait(ipc, board, std::atoi(argv[3]));
+    if (std::strcmp(argv[2], "wait") == 0) {
+        return wait(ipc, board, shapes, shapes(ipc, board) + std::atoi(argv[3]));
+    }
+    if (std::strcmp(argv[2], "selected") == 0) {
+        return wait(ipc, board, selectedShapes, std::atoi(argv[3]));
+    }
     return 2;
 }

@@ -14,6 +14,7 @@ namespace {
 constexpr char kClientName[] = "bitlay";
 
 nng_duration toNng(std::chrono::milliseconds timeout) {
+    if (timeout == kNoDeadline) return NNG_DURATION_INFINITE;
     return static_cast<nng_duration>(std::max<std::chrono::milliseconds::rep>(1, timeout.count()));
 }
 }  // namespace
@@ -36,6 +37,7 @@ CallResult KicadIpc::connect(const std::string& url, std::string token) {
     close();
     token_ = std::move(token);
     gone_ = false;
+    aborted_ = false;
     connected_ = false;
     if (int rv = nng_req0_open(&socket_); rv != 0) {
         return {CallOutcome::kNoServer, 0, nng_strerror(rv)};
@@ -56,6 +58,12 @@ CallResult KicadIpc::connect(const std::string& url, std::string token) {
     return {};
 }
 
+void KicadIpc::abort() noexcept {
+    aborted_ = true;
+    const std::lock_guard<std::mutex> guard(aioMutex_);
+    if (aio_ != nullptr) nng_aio_cancel(aio_);
+}
+
 void KicadIpc::close() noexcept {
     if (!open_) return;
     open_ = false;
@@ -69,12 +77,15 @@ void KicadIpc::close() noexcept {
 
 CallResult KicadIpc::exchange(nng_msg* request, nng_msg** reply,
                               std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const bool bounded = timeout != kNoDeadline;
+    const auto deadline = bounded ? std::chrono::steady_clock::now() + timeout
+                                  : std::chrono::steady_clock::time_point::max();
     const auto run = [&](bool send) {
         {
             const std::lock_guard<std::mutex> guard(aioMutex_);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left = bounded ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                      : kNoDeadline;
             nng_aio_set_timeout(aio_, toNng(left));
             if (send) {
                 nng_aio_set_msg(aio_, request);
@@ -82,14 +93,16 @@ CallResult KicadIpc::exchange(nng_msg* request, nng_msg** reply,
             } else {
                 nng_ctx_recv(context_, aio_);
             }
-            // The connection may have gone between the check before the call and its start.
-            if (gone_.load()) nng_aio_cancel(aio_);
+            // The connection may have gone, or the call been aborted, between the check
+            // before the call and its start.
+            if (gone_.load() || aborted_.load()) nng_aio_cancel(aio_);
         }
         nng_aio_wait(aio_);
         return nng_aio_result(aio_);
     };
     const auto failed = [&](int rv) -> CallResult {
         if (gone_.load()) return {CallOutcome::kGone, 0, "KiCad went away"};
+        if (aborted_.load()) return {CallOutcome::kAborted, 0, "the call was given up"};
         if (rv == NNG_ETIMEDOUT) return {CallOutcome::kTimedOut, 0, "KiCad did not answer in time"};
         return {CallOutcome::kGone, 0, nng_strerror(rv)};
     };
@@ -106,6 +119,7 @@ CallResult KicadIpc::call(const google::protobuf::Message& request,
                           google::protobuf::Message* response, std::chrono::milliseconds timeout) {
     if (!open_) return {CallOutcome::kNoServer, 0, "not connected"};
     if (gone_.load()) return {CallOutcome::kGone, 0, "KiCad went away"};
+    if (aborted_.load()) return {CallOutcome::kAborted, 0, "the call was given up"};
 
     kiapi::common::ApiRequest envelope;
     envelope.mutable_header()->set_kicad_token(token_);

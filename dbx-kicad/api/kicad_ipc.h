@@ -26,7 +26,11 @@ enum class CallOutcome {
     kTimedOut,  // no reply within the call's deadline
     kRefused,   // KiCad answered with a status other than OK (see apiStatus)
     kBadReply,  // the reply did not parse as the expected message
+    kAborted,   // abort() ended the call, or the connection was aborted before it
 };
+
+// A call that waits for its reply however long it takes, until the connection goes or abort().
+constexpr std::chrono::milliseconds kNoDeadline = std::chrono::milliseconds::max();
 
 struct CallResult {
     CallOutcome outcome = CallOutcome::kOk;
@@ -64,6 +68,11 @@ class KicadIpc final {
     // True once the connection to KiCad went away.
     bool gone() const noexcept { return gone_.load(); }
 
+    // Ends the call in flight, from any thread, and makes every later call fail at once: a
+    // design letting go of a KiCad that does not answer.
+    void abort() noexcept;
+    bool aborted() const noexcept { return aborted_.load(); }
+
     void close() noexcept;
 
   private:
@@ -77,6 +86,7 @@ class KicadIpc final {
     bool open_ = false;
     std::atomic<bool> connected_{false};
     std::atomic<bool> gone_{false};
+    std::atomic<bool> aborted_{false};
     std::mutex aioMutex_;  // the pipe callback cancels the call in flight
 };
 

@@ -3,14 +3,21 @@
 // The design as the board open in a running KiCad 9 or later, reached through KiCad's API: lines
 // appear in the editor while the transfer runs, and one transfer is one undo step there.
 
+#include <unistd.h>
+
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "dbx-kicad/api/proto/common_types.pb.h"
 #include "dbx-kicad/design.h"
 #include "dbx-kicad/live/editor_sockets.h"
 
 namespace bitlay::kicad {
+
+class KicadIpc;
 
 // What became of an attempt to attach to a running KiCad.
 struct LiveAttachment {
@@ -22,6 +29,39 @@ struct LiveAttachment {
 
 // How long a KiCad that answers but is not ready (starting, a dialog open) is waited for.
 constexpr int kReadyWaitMilliseconds = 3000;
+
+// How long the live design waits for a KiCad that does not answer.
+struct LivePolicy {
+    // The quiet after the caller left that ends a transfer.
+    std::chrono::milliseconds quietBeforeEnd{30};
+    // The most a transfer's first line holds the caller, while the transfer before it is still
+    // on its way and KiCad opens the commit; then the transfer is refused.
+    std::chrono::milliseconds callerWait{60000};
+    // The most TCloseDesign waits for the transfer on its way before it gives it up.
+    std::chrono::milliseconds closeWait{5000};
+};
+
+// An advisory lock beside KiCad's socket, held while a design is attached to that KiCad.
+class EditorLock final {
+  public:
+    explicit EditorLock(int fd) noexcept : fd_(fd) {}
+    EditorLock(const EditorLock&) = delete;
+    EditorLock& operator=(const EditorLock&) = delete;
+    ~EditorLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+  private:
+    int fd_;
+};
+
+// The design over an attached KiCad: its board, its layers (API numbers, editor's order) and
+// their names, the lock it holds.
+std::unique_ptr<Design> makeLiveDesign(std::unique_ptr<KicadIpc> ipc,
+                                       kiapi::common::types::DocumentSpecifier board,
+                                       std::vector<int> apiLayers, std::vector<LayerName> names,
+                                       std::unique_ptr<EditorLock> lock,
+                                       const LivePolicy& policy = {});
 
 // Attaches to the first board open in the KiCad listening at `socket` (an nng address; its token
 // goes with every request). A second attachment to the same KiCad, from any process, is refused

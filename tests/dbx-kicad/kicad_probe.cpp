@@ -3,15 +3,22 @@
 // process of its own, so that it never shares a protobuf registry with the stand-in library.
 //
 //   kicad_probe URL ready      exit 0 when a board is open and KiCad answers OK
-//   kicad_probe URL segments   one line per segment: API-LAYER X1 Y1 X2 Y2 WIDTH (nanometres)
-//   kicad_probe URL selected   as segments, for the segments of the editor's selection
-//   kicad_probe URL count      the number of graphic shapes on the board, of any kind
+//   kicad_probe URL segments   one line per segment on the board or in a footprint:
+//                              API-LAYER X1 Y1 X2 Y2 WIDTH (nanometres)
+//   kicad_probe URL selected   as segments, for the segments of the editor's selection (those of
+//                              a selected footprint included)
+//   kicad_probe URL footprints one line per footprint: its reference, then whether it is board
+//                              only, out of the position files, out of the BOM (0 or 1), whether
+//                              reference and value are shown, and its number of graphic items
+//   kicad_probe URL count      the number of graphic shapes on the board or in its footprints
 //   kicad_probe URL undo       runs the editor's undo once; exit 0 when KiCad took it
+//   kicad_probe URL save       saves the board to its file
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dbx-kicad/api/kicad_ipc.h"
 #include "dbx-kicad/api/proto/board_types.pb.h"
@@ -32,12 +39,30 @@ int report(const char* what, const CallResult& result) {
     return 1;
 }
 
-// One line per graphic segment among `items`.
-void printSegments(const google::protobuf::RepeatedPtrField<google::protobuf::Any>& items) {
-    std::string out;
+using Items = google::protobuf::RepeatedPtrField<google::protobuf::Any>;
+
+// The graphic shapes among `items`, those of footprints included.
+std::vector<kiapi::board::types::BoardGraphicShape> shapesIn(const Items& items) {
+    std::vector<kiapi::board::types::BoardGraphicShape> shapes;
     for (const auto& item : items) {
+        kiapi::board::types::FootprintInstance footprint;
+        if (item.Is<kiapi::board::types::FootprintInstance>() && item.UnpackTo(&footprint)) {
+            for (auto& shape : shapesIn(footprint.definition().items())) shapes.push_back(shape);
+            continue;
+        }
         kiapi::board::types::BoardGraphicShape shape;
-        if (!item.UnpackTo(&shape) || !shape.shape().has_segment()) continue;
+        if (item.Is<kiapi::board::types::BoardGraphicShape>() && item.UnpackTo(&shape)) {
+            shapes.push_back(shape);
+        }
+    }
+    return shapes;
+}
+
+// One line per graphic segment among `items`.
+void printSegments(const Items& items) {
+    std::string out;
+    for (const auto& shape : shapesIn(items)) {
+        if (!shape.shape().has_segment()) continue;
         const auto& segment = shape.shape().segment();
         out += std::to_string(shape.layer()) + ' ' + std::to_string(segment.start().x_nm()) + ' ' +
                std::to_string(segment.start().y_nm()) + ' ' + std::to_string(segment.end().x_nm()) +
@@ -51,7 +76,7 @@ void printSegments(const google::protobuf::RepeatedPtrField<google::protobuf::An
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|selected|count|undo\n");
+        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|selected|footprints|count|undo|save\n");
         return 2;
     }
     KicadIpc ipc;
@@ -84,6 +109,15 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (std::strcmp(argv[2], "save") == 0) {
+        cmd::SaveDocument save;
+        *save.mutable_document() = documents.documents(0);
+        if (CallResult result = ipc.call(save, nullptr, kTimeout); !result.ok()) {
+            return report("SaveDocument", result);
+        }
+        return 0;
+    }
+
     if (std::strcmp(argv[2], "selected") == 0) {
         cmd::GetSelection selection;
         *selection.mutable_header()->mutable_document() = documents.documents(0);
@@ -98,12 +132,29 @@ int main(int argc, char** argv) {
     cmd::GetItems items;
     *items.mutable_header()->mutable_document() = documents.documents(0);
     items.add_types(types::KOT_PCB_SHAPE);
+    items.add_types(types::KOT_PCB_FOOTPRINT);
     cmd::GetItemsResponse response;
     if (CallResult result = ipc.call(items, &response, kTimeout); !result.ok()) {
         return report("GetItems", result);
     }
     if (std::strcmp(argv[2], "count") == 0) {
-        std::printf("%d\n", response.items_size());
+        std::printf("%zu\n", shapesIn(response.items()).size());
+        return 0;
+    }
+    if (std::strcmp(argv[2], "footprints") == 0) {
+        for (const auto& item : response.items()) {
+            kiapi::board::types::FootprintInstance footprint;
+            if (!item.Is<kiapi::board::types::FootprintInstance>() || !item.UnpackTo(&footprint)) {
+                continue;
+            }
+            const auto& attributes = footprint.attributes();
+            std::printf("%s|%d %d %d|%d %d|%zu\n",
+                        footprint.reference_field().text().text().text().c_str(),
+                        attributes.not_in_schematic(), attributes.exclude_from_position_files(),
+                        attributes.exclude_from_bill_of_materials(),
+                        footprint.reference_field().visible(), footprint.value_field().visible(),
+                        shapesIn(footprint.definition().items()).size());
+        }
         return 0;
     }
     printSegments(response.items());

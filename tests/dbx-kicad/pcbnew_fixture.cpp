@@ -229,6 +229,14 @@ std::vector<Segment> Pcbnew::probeSegments(const char* which) const {
     return found;
 }
 
+std::vector<std::string> Pcbnew::footprints() const {
+    int status = 0;
+    std::istringstream out(runCommand(probePath() + " " + url_ + " footprints", &status));
+    std::vector<std::string> found;
+    for (std::string line; std::getline(out, line);) found.push_back(line);
+    return found;
+}
+
 long Pcbnew::shapeCount() const {
     int status = 0;
     const std::string out = runCommand(probePath() + " " + url_ + " count", &status);

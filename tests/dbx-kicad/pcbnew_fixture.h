@@ -67,6 +67,10 @@ class Pcbnew final {
     // The graphic segments of the editor's selection, sorted.
     std::vector<Segment> selectedSegments() const;
 
+    // One line per footprint on the board, as kicad_probe's `footprints` prints it:
+    // "REFERENCE|BOARD-ONLY NO-POS NO-BOM|REF-SHOWN VALUE-SHOWN|GRAPHIC-ITEMS".
+    std::vector<std::string> footprints() const;
+
     // How many graphic shapes the open board holds; -1 when KiCad does not say.
     long shapeCount() const;
 

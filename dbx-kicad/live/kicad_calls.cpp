@@ -1,0 +1,46 @@
+#include "dbx-kicad/live/kicad_calls.h"
+
+#include <thread>
+
+#include "dbx-kicad/status.h"
+
+namespace bitlay::kicad {
+
+bitlay::dbx::DbxStatusCode statusOf(const CallResult& result) noexcept {
+    switch (result.outcome) {
+        case CallOutcome::kOk:
+            return status::kOk;
+        case CallOutcome::kGone:
+            return status::kServerTerminated;
+        case CallOutcome::kNoServer:
+        case CallOutcome::kTimedOut:
+        case CallOutcome::kAborted:
+            return status::kNoConnection;
+        case CallOutcome::kRefused:
+            // The token of a KiCad that has since been restarted: the editor went away.
+            if (result.apiStatus == api_status::kTokenMismatch) return status::kServerTerminated;
+            if (notReady(result)) return status::kServerBusy;
+            return status::kServerError;
+        case CallOutcome::kBadReply:
+            return status::kBadServerData;
+    }
+    return status::kServerError;
+}
+
+bool notReady(const CallResult& result) noexcept {
+    return result.outcome == CallOutcome::kRefused &&
+           (result.apiStatus == api_status::kBusy || result.apiStatus == api_status::kNotReady);
+}
+
+CallResult callWhenReady(KicadIpc& ipc, const google::protobuf::Message& request,
+                         google::protobuf::Message* response, std::chrono::milliseconds timeout,
+                         std::chrono::milliseconds wait) {
+    const auto giveUp = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        CallResult result = ipc.call(request, response, timeout);
+        if (!notReady(result) || std::chrono::steady_clock::now() >= giveUp) return result;
+        std::this_thread::sleep_for(kBusyPause);
+    }
+}
+
+}  // namespace bitlay::kicad
