@@ -11,7 +11,8 @@
 // dearer. Prints one row per cell; the ratio is Bitlay over the floor,
 // best run against best run. On each KiCad of the test matrix (the host's, then those of the
 // Debian roots that are made), or only on the one BITLAY_KICAD names. Five runs a cell, or as many
-// as BENCH_RUNS says; BENCH_DETAIL prints, for each of Bitlay's runs, when the scan handed over its
+// as BENCH_RUNS says (at most three on vme-wren); BENCH_BOARD names the one board to run;
+// BENCH_DETAIL prints, for each of Bitlay's runs, when the scan handed over its
 // last line and when KiCad had them all.
 
 #include <stdlib.h>
@@ -238,6 +239,8 @@ int main() {
             continue;
         }
         for (const Board& board : boards) {
+            if (const char* only = getenv("BENCH_BOARD"); only != nullptr && board.name != std::string(only))
+                continue;
             if (!fs::exists(board.path)) {
                 std::printf("%-8s %-8s skipped: %s is missing (package kicad-demos)\n",
                             label.c_str(), board.name, board.path.c_str());

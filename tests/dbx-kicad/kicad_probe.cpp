@@ -13,6 +13,7 @@
 //   kicad_probe URL count      the number of graphic shapes on the board or in its footprints
 //   kicad_probe URL undo       runs the editor's undo once; exit 0 when KiCad took it
 //   kicad_probe URL save       saves the board to its file
+//   kicad_probe URL run ACTION runs one of the editor's actions ("pcbnew.InteractiveDrawing.line")
 
 #include <chrono>
 #include <cstdio>
@@ -75,8 +76,8 @@ void printSegments(const Items& items) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|selected|footprints|count|undo|save\n");
+    if (argc != 3 && !(argc == 4 && std::strcmp(argv[2], "run") == 0)) {
+        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|selected|footprints|count|undo|save|run ACTION\n");
         return 2;
     }
     KicadIpc ipc;
@@ -94,9 +95,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[2], "ready") == 0) return 0;
 
-    if (std::strcmp(argv[2], "undo") == 0) {
+    if (std::strcmp(argv[2], "undo") == 0 || std::strcmp(argv[2], "run") == 0) {
         cmd::RunAction undo;
-        undo.set_action("common.Interactive.undo");
+        undo.set_action(argc == 4 ? argv[3] : "common.Interactive.undo");
         cmd::RunActionResponse response;
         if (CallResult result = ipc.call(undo, &response, kTimeout); !result.ok()) {
             return report("RunAction", result);

@@ -293,6 +293,41 @@ TEST_F(Live, EachTransferIsOneBoardOnlyFootprintSelectedWhenItEnds) {
     EXPECT_EQ(footprints, expected);
 }
 
+// A KiCad busy with a tool takes nothing: a transfer that finds it so is refused whole, and the
+// user is the one to end the tool. Once they have, the same transfer goes in whole, one undo step.
+TEST_F(Live, ATransferIntoAKicadBusyWithAToolIsRefusedWholeAndGoesInOnceTheToolEnds) {
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    const long before = pcbnew().shapeCount();
+    ASSERT_TRUE(pcbnew().runAction("pcbnew.InteractiveDrawing.line"));
+    const auto transfer = [&](DbxStatusCode want) {
+        int unlike = 0;
+        for (int i = 0; i < 3000; ++i) {
+            LineRecord line = makeLine(9, 2540, (i % 300) * 5080, 900000 + (i / 300) * 2540,
+                                       (i % 300) * 5080 + 2540, 900000 + (i / 300) * 2540);
+            if (TPlaceLine(&context_, &line) != want) ++unlike;
+        }
+        return unlike;
+    };
+    EXPECT_EQ(transfer(kServerBusy), 0) << "lines not refused as busy";
+
+    // As a person would: Esc, and once more while the tool is still there.
+    bool free = false;
+    for (int press = 0; press < 3 && !free; ++press) {
+        ASSERT_TRUE(pcbnew().pressKeys("Escape"));
+        for (int poll = 0; poll < 20 && !free; ++poll) {
+            free = pcbnew().shapeCount() >= 0;
+            if (!free) std::this_thread::sleep_for(100ms);
+        }
+    }
+    ASSERT_TRUE(free) << "KiCad is still busy with its tool";
+    EXPECT_EQ(pcbnew().shapeCount(), before) << "nothing of the refused transfer is there";
+    EXPECT_EQ(transfer(0), 0) << "lines refused once the tool ended";
+    EXPECT_TRUE(eventually([&] { return pcbnew().shapeCount() == before + 3000; }));
+    ASSERT_TRUE(pcbnew().undo());
+    EXPECT_TRUE(eventually([&] { return pcbnew().shapeCount() == before; })) << "one undo step";
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+}
+
 TEST_F(Live, ASecondAttachmentToTheSameKicadIsRefused) {
     ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
     DesignContext second{};

@@ -181,7 +181,7 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const Kicad& kicad, const std::string& dis
                        "XDG_DATA_HOME=" + (home / ".local/share").string()});
     command.insert(command.end(), {"pcbnew", copy.string()});
     editor->pid_ = spawn(command, editor->dir_ / "pcbnew.log");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
     while (std::chrono::steady_clock::now() < deadline) {
         if (waitpid(editor->pid_, nullptr, WNOHANG) == editor->pid_) {
             editor->pid_ = -1;
@@ -198,7 +198,7 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const Kicad& kicad, const std::string& dis
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     error =
-        "pcbnew of KiCad " + kicad.name + " did not answer on " + editor->url_ + " within a minute";
+        "pcbnew of KiCad " + kicad.name + " did not answer on " + editor->url_ + " within three minutes (KiCad opens its largest demo board in about one)";
     return nullptr;
 }
 
@@ -249,6 +249,12 @@ bool Pcbnew::undo() const {
     return status == 0;
 }
 
+bool Pcbnew::runAction(const std::string& action) const {
+    int status = 0;
+    runCommand(probePath() + " " + url_ + " run " + action, &status);
+    return status == 0;
+}
+
 bool Pcbnew::pressKeys(const std::string& keys) const {
     const std::string env = "DISPLAY=" + display_ + " ";
     int status = 0;
@@ -260,7 +266,8 @@ bool Pcbnew::pressKeys(const std::string& keys) const {
     }
     if (window.empty()) return false;
     runCommand(
-        env + "xdotool windowfocus --sync " + window + " key --window " + window + " " + keys,
+        env + "xdotool windowfocus --sync " + window + " mousemove --window " + window +
+            " 400 300 key --window " + window + " " + keys,
         &status);
     return status == 0;
 }

@@ -45,7 +45,7 @@ class XServer final {
 class Pcbnew final {
   public:
     // Starts the pcbnew of `kicad` on a copy of `board` and waits until its API answers with the
-    // board open; null, with the reason in `error`, when it does not within a minute. With
+    // board open; null, with the reason in `error`, when it does not within three minutes. With
     // `blockedByDialog` the board is left as if another KiCad had it open, so pcbnew starts with
     // a modal question, and the wait is for its API to answer "not ready" instead.
     static std::unique_ptr<Pcbnew> start(const Kicad& kicad, const std::string& display,
@@ -77,7 +77,12 @@ class Pcbnew final {
     // Runs the editor's undo once through the API; false when KiCad refuses it.
     bool undo() const;
 
-    // Presses keys in the editor's window, as xdotool names them ("ctrl+z").
+    // Runs one of the editor's actions through the API ("pcbnew.InteractiveDrawing.line"); false
+    // when KiCad refuses it.
+    bool runAction(const std::string& action) const;
+
+    // Presses keys in the editor's window, as xdotool names them ("ctrl+z"), the pointer over its
+    // canvas.
     bool pressKeys(const std::string& keys) const;
 
   private:

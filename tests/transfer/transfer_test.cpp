@@ -348,6 +348,12 @@ TEST(Transfer, Reports) {
     EXPECT_EQ(completionReport(result, text), u"16384 lines placed, 1 refused: Invalid Layer");
     result.linesPlaced = 0;
     EXPECT_EQ(completionReport(result, text), u"0 lines placed, 1 refused: Invalid Layer");
+    result.linesRefused = 3000;
+    result.lastRefusal = 32106;
+    const StatusText busy = [](dbx::DbxStatusCode) { return std::u16string(u"Server Busy"); };
+    EXPECT_EQ(completionReport(result, busy),
+              u"0 lines placed, 3000 refused: Server Busy \u2014 KiCad is busy with a tool or a "
+              u"dialog: press Esc in KiCad, then Transfer again.");
     EXPECT_EQ(progressCaption(7), " 7 %");
     EXPECT_EQ(progressCaption(0), " 0 %");
     EXPECT_EQ(progressCaption(99), " 99 %");
