@@ -9,6 +9,8 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -323,6 +325,56 @@ TEST_F(Live, ATransferIntoAKicadBusyWithAToolIsRefusedWholeAndGoesInOnceTheToolE
     EXPECT_EQ(pcbnew().shapeCount(), before) << "nothing of the refused transfer is there";
     EXPECT_EQ(transfer(0), 0) << "lines refused once the tool ended";
     EXPECT_TRUE(eventually([&] { return pcbnew().shapeCount() == before + 3000; }));
+    ASSERT_TRUE(pcbnew().undo());
+    EXPECT_TRUE(eventually([&] { return pcbnew().shapeCount() == before; })) << "one undo step";
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+}
+
+// A Bitlay killed in the middle of a transfer leaves KiCad's commit for it open; the next Bitlay
+// ends it before its own first commit, so it places every line and none of the dead one's.
+TEST_F(Live, ABitlayKilledMidTransferDoesNotLockTheNextOneOut) {
+    const long before = pcbnew().shapeCount();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t doomed = fork();
+    ASSERT_GE(doomed, 0);
+    if (doomed == 0) {
+        DesignContext context{};
+        if (TOpenDesign(0, 16000, "", &context) != 0) _exit(1);
+        for (int i = 0; i < 1000; ++i) {
+            LineRecord line = makeLine(9, 2540, i * 2540, 700000, i * 2540 + 1300, 700000);
+            if (TPlaceLine(&context, &line) != 0) _exit(1);
+        }
+        if (write(ready[1], "x", 1) != 1) _exit(1);
+        for (;;) pause();  // the transfer stays open until the kill
+    }
+    char sign = 0;
+    const bool placed = read(ready[0], &sign, 1) == 1;
+    ::kill(doomed, SIGKILL);
+    waitpid(doomed, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    ASSERT_TRUE(placed) << "the first Bitlay did not get its lines placed";
+
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    const auto expected = placeTransfer(context_, 3000, 400);
+    EXPECT_EQ(TCloseDesign(&context_, ""), 0);
+    EXPECT_EQ(pcbnew().shapeCount(), before + 3000) << "the dead one's lines stay out";
+    EXPECT_EQ(toText(pcbnew().selectedSegments()), toText(expected));
+}
+
+// A KiCad that stops answering while a transfer is on its way (swapped out, or busy on a long
+// zone fill) is waited for: once it goes on, every line reported placed is there, one undo step.
+TEST_F(Live, AKicadPausedMidTransferGetsEveryLineOnceItGoesOn) {
+    ASSERT_EQ(TOpenDesign(0, 16000, "", &context_), 0);
+    const long before = pcbnew().shapeCount();
+    LineRecord first = makeLine(9, 2540, 0, 800000, 1300, 800000);
+    ASSERT_EQ(TPlaceLine(&context_, &first), 0) << "the commit is open";
+    pcbnew().pause(true);
+    placeTransfer(context_, 4999, 320);
+    std::this_thread::sleep_for(3s);  // the transfer ended meanwhile, its footprint waits
+    pcbnew().pause(false);
+    EXPECT_TRUE(eventually([&] { return pcbnew().shapeCount() == before + 5000; }));
     ASSERT_TRUE(pcbnew().undo());
     EXPECT_TRUE(eventually([&] { return pcbnew().shapeCount() == before; })) << "one undo step";
     EXPECT_EQ(TCloseDesign(&context_, ""), 0);

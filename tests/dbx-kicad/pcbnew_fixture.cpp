@@ -213,6 +213,10 @@ void Pcbnew::kill() {
     pid_ = -1;
 }
 
+void Pcbnew::pause(bool paused) const {
+    for (const pid_t member : groupMembers(pid_)) ::kill(member, paused ? SIGSTOP : SIGCONT);
+}
+
 std::vector<Segment> Pcbnew::segments() const { return probeSegments("segments"); }
 
 std::vector<Segment> Pcbnew::selectedSegments() const { return probeSegments("selected"); }

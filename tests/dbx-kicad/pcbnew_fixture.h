@@ -61,6 +61,10 @@ class Pcbnew final {
     // Ends pcbnew at once, as a crash would.
     void kill();
 
+    // Stops pcbnew (and the bwrap around it) as a machine that swaps it out would, or lets it go
+    // on: SIGSTOP or SIGCONT to every process of its group.
+    void pause(bool paused) const;
+
     // Every graphic segment on the open board, sorted.
     std::vector<Segment> segments() const;
 
