@@ -324,13 +324,23 @@ TEST(LoadPicture, SvgIsDrawnAtTheSizeItGives) {
         {{0, 0}, qRgb(255, 255, 255)},    // the ground, opaque
         {{30, 6}, qRgb(0, 0, 0)},         // the top of the ring
         {{30, 20}, qRgb(208, 16, 16)},    // the bolt's upper half
-        {{29, 40}, qRgb(208, 16, 16)},    // its lower half
+        {{28, 40}, qRgb(208, 16, 16)},    // its lower half
         {{70, 30}, qRgb(0, 0, 0)},        // the middle trace
         {{108, 30}, qRgb(0, 0, 0)},       // its pad
         {{119, 59}, qRgb(255, 255, 255)}  // the far corner
     };
     for (const auto& point : points)
         EXPECT_EQ(logo.pixel(point.at), point.colour) << point.at.x() << "," << point.at.y();
+
+    // Sizes in millimetres count 90 pixels an inch, as the README tells for planning a size.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("millimetres.svg");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"(<svg xmlns="http://www.w3.org/2000/svg" width="30mm" height="15mm">)"
+               R"(<rect width="100%" height="100%" fill="black"/></svg>)");
+    file.close();
+    EXPECT_EQ(loadPicture(path).size(), QSize(106, 53));
 }
 
 TEST(LoadPicture, AnSvgWithoutQtsSvgPluginNamesThePackage) {
