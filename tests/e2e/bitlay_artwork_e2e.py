@@ -2,13 +2,13 @@
 """The README's recipes from artwork to board, done as a person would: Bitlay under a real X server
 with a window manager, attached to a board file, loads each picture through its dialog (the logo
 as SVG), picks the colours with clicks, chooses the layers, types the numbers and transfers. KiCad
-then draws the board (`kicad-cli pcb export svg`, one drawing per layer), and the drawings are put
-together as the board maker would make it: solder mask over the board, copper gold where the mask
-opens, silkscreen white. Each recipe's part of the board must hold its layers and no others, and
+then draws the board's layers and they are put together as the board maker makes the board
+(board_drawing.py). Each recipe's part of the board must hold its layers and no others, and
 the sizes must be those the README's table gives.
 
 Usage: bitlay_artwork_e2e.py BITLAY_EXECUTABLE WORK_DIR [--pictures FOLDER]
-With --pictures, the recipes' pictures are kept in FOLDER (the README's are in docs/).
+The recipes' pictures are kept in FOLDER (the README's are in docs/), without --pictures in
+WORK_DIR/pictures.
 KiCad's sample picture tux.bmp comes from the package kicad-demos; without it, its recipe is
 skipped and says so. Exit status 0 on success, 1 on a failed step, 77 when a tool is missing or
 no X server can be started.
@@ -18,14 +18,14 @@ import argparse
 import math
 import os
 import re
-import shlex
 import subprocess
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from board_drawing import BoardDrawing  # noqa: E402
 from bitlay_e2e import (CLIENT_H, CLIENT_W, COMMAND1, COMMAND2, COMMAND3, LIST2,  # noqa: E402
-                        OUTER_H, OUTER_W, PICTURE1_CLIENT, SKIP, SWATCH, TEXT1, TEXT2, TEXT3,
+                        OUTER_H, OUTER_W, PICTURE1_CLIENT, SWATCH, TEXT1, TEXT2, TEXT3,
                         StepFailed, bitlay_window, float32, poll, run_on_desktop,
                         start_bitlay, stop_bitlay)
 
@@ -40,12 +40,6 @@ PAGE = (152.4, 101.6)  # the board's page in millimetres (6000 x 4000 mils), all
 MIL = 0.0254  # millimetres
 
 BLACK, WHITE, RED = (0, 0, 0), (255, 255, 255), (208, 16, 16)
-
-# The board as the board maker makes it: mask over the laminate, lighter over copper; where the
-# mask opens, the copper's finish (gold) or the bare laminate; silkscreen on top, but not where
-# the mask opens. The rulers the test draws are thin grey lines.
-MASK_OVER_LAMINATE, MASK_OVER_COPPER = "#1c5a31", "#3c8d44"
-BARE_LAMINATE, FINISH, SILK, RULER = "#c9b878", "#d9ab46", "#f4f4ee", "#a9b7ad"
 
 
 def board_text():
@@ -94,11 +88,6 @@ def board_width_mm(pixels, scale):
     """How wide a picture `pixels` wide is on the board: its points, one pitch of `scale` mils
     each, and the lines' round ends, half a pitch at each side."""
     return (points_before(pixels, TO_PX_X) + 1) * scale * MIL
-
-
-def board_height_mm(pixels, scale):
-    """How tall: the rows of points, each line one pitch wide."""
-    return points_before(pixels, TO_PX_Y) * scale * MIL
 
 
 # The size recipe: the logo at scales 1, 2 and 3 side by side, their top edges on one line.
@@ -248,86 +237,25 @@ def transfer_all(session, exe, work, board, all_recipes):
         stop_bitlay(process)
 
 
-DENSITY = 12.5  # pixels per millimetre of the drawings, whole pixels over the page
-DRAWN = (round(PAGE[0] * DENSITY), round(PAGE[1] * DENSITY))  # the drawings' size in pixels
+DENSITY = 12.5  # pixels per millimetre of KiCad's drawings, whole pixels over the page
 
 
-def draw_layers(board, work):
-    """Each layer as KiCad draws it, as a mask of DENSITY pixels a millimetre over the page: a
-    PNG whose opacity is the layer's, and its pixels' coverage as bytes, row by row."""
-    drawings = work / "drawings"
-    drawings.mkdir()
-    env = dict(os.environ, HOME=str(work))
-    subprocess.run(["kicad-cli", "pcb", "export", "svg", "--mode-multi", "--black-and-white",
-                    "--exclude-drawing-sheet", "--page-size-mode", "1", "--layers",
-                    "F.Cu,F.Mask,F.SilkS,Dwgs.User", "--output", str(drawings), str(board)],
-                   check=True, capture_output=True, env=env, timeout=120)
-    # The four drawings become masks side by side.
-    masks, running = {}, []
-    for layer, name in (("F.Cu", "F_Cu"), ("F.Mask", "F_Mask"), ("F.SilkS", "F_Silkscreen"),
-                        ("Dwgs.User", "User_Drawings")):
-        # kicad-cli names each drawing after the layer's canonical name.
-        svgs = list(drawings.glob(f"*-{name}.svg"))
-        if len(svgs) != 1:
-            raise StepFailed(f"kicad-cli drew {[p.name for p in drawings.iterdir()]}, not one "
-                             f"drawing of {layer}")
-        png = drawings / f"{layer}.png"
-        dpi = str(DENSITY * 25.4)
-        # The lines of a transfer lie one pitch apart, each drawn with soft edges: where a pixel
-        # is covered more than half, it is the layer's.
-        running.append((layer, png, subprocess.Popen(
-            f"rsvg-convert --dpi-x {dpi} --dpi-y {dpi} {shlex.quote(str(svgs[0]))} | convert "
-            f"png:- -channel A -threshold 50% +channel -write {shlex.quote(str(png))} -alpha "
-            "extract -depth 8 gray:-",
-            shell=True, stdout=subprocess.PIPE)))
-    for layer, png, process in running:
-        coverage, _ = process.communicate(timeout=120)
-        if process.returncode != 0:
-            raise StepFailed(f"the drawing of {layer} could not be made into a mask")
-        masks[layer] = (png, coverage)
-    return masks
-
-
-def covered(coverage, area):
-    """How many of the drawing's pixels in `area` (millimetres) the layer covers."""
-    left, top, right, bottom = (round(v * DENSITY) for v in area)
-    width = DRAWN[0]
-    return sum(right - left - coverage[row * width + left:row * width + right].count(0)
-               for row in range(top, bottom))
-
-
-def check_layers(masks, all_recipes):
+def check_layers(drawing, all_recipes):
     """Each recipe's part of the board holds its layers and no others."""
     for recipe in all_recipes:
-        for layer, (_, coverage) in masks.items():
-            if len(coverage) != DRAWN[0] * DRAWN[1]:
-                raise StepFailed(f"the drawing of {layer} is not the page's size")
-            has = covered(coverage, recipe.area) > 0
+        for layer in drawing.masks:
+            has = drawing.covers(layer, recipe.area)
             if has != (layer in recipe.layers):
                 raise StepFailed(f"{recipe.name}: {layer} is {'' if has else 'not '}drawn there")
 
 
-def span(coverage, area):
-    """The columns and rows, in millimetres, that the layer covers in `area`."""
-    left, top, right, bottom = (round(v * DENSITY) for v in area)
-    width = DRAWN[0]
-    columns, rows = set(), []
-    for row in range(top, bottom):
-        line = coverage[row * width + left:row * width + right]
-        if line.count(0) != len(line):
-            rows.append(row)
-            columns.update(i for i, value in enumerate(line) if value)
-    return ((max(columns) - min(columns) + 1) / DENSITY, (rows[-1] - rows[0] + 1) / DENSITY)
-
-
-def check_sizes(masks):
+def check_sizes(drawing):
     """The logo at scales 1, 2 and 3 is as wide as the README's rule gives for its art: from its
     ring to its pads, 110 of its 120 pixels, give or take the pixels of their smooth edges."""
-    _, coverage = masks["F.SilkS"]
     sizes = []
     for scale, x in zip((1, 2, 3), SIZE_X):
         area = (mm_of(x) - 1, mm_of(-SIZE_Y) - 1, mm_of(x) + 12 * scale, mm_of(-SIZE_Y) + 20)
-        width, height = span(coverage, area)
+        width, height = drawing.extent("F.SilkS", area)
         narrowest = board_width_mm(108, scale) - 1 / DENSITY
         widest = board_width_mm(112, scale) + 1 / DENSITY
         if not narrowest <= width <= widest:
@@ -350,37 +278,6 @@ def check_readme_table():
             raise StepFailed(f"the README gives {got} mm for {pixels} px, the transfer {want}")
 
 
-def compose(masks, work):
-    """The board as made: one PNG of the page."""
-    png = {layer: str(path) for layer, (path, _) in masks.items()}
-    size = f"{DRAWN[0]}x{DRAWN[1]}"
-
-    def layer(colour, *shape):
-        return ["(", "-size", size, f"xc:{colour}", "(", *shape, ")", "-compose", "CopyOpacity",
-                "-composite", ")", "-compose", "Over", "-composite"]
-
-    board = work / "board.png"
-    subprocess.run(
-        ["convert", "-size", size, f"xc:{MASK_OVER_LAMINATE}",
-         *layer(MASK_OVER_COPPER, png["F.Cu"]),
-         *layer(BARE_LAMINATE, png["F.Mask"]),
-         *layer(FINISH, png["F.Cu"], png["F.Mask"], "-compose", "DstIn", "-composite"),
-         *layer(SILK, png["F.SilkS"], png["F.Mask"], "-compose", "DstOut", "-composite"),
-         *layer(RULER, png["Dwgs.User"]),
-         str(board)], check=True)
-    return board
-
-
-def keep_pictures(board, all_recipes, folder):
-    """Each recipe's part of the board as a small PNG."""
-    folder.mkdir(parents=True, exist_ok=True)
-    for recipe in all_recipes:
-        left, top, right, bottom = (round(v * DENSITY) for v in recipe.area)
-        subprocess.run(["convert", str(board), "-crop", f"{right - left}x{bottom - top}+{left}+"
-                        f"{top}", "+repage", "-colors", "32", "-strip",
-                        str(folder / f"{recipe.name}.png")], check=True)
-
-
 def main():
     parser = argparse.ArgumentParser(description="the README's recipes from artwork to board")
     parser.add_argument("exe")
@@ -401,12 +298,14 @@ def main():
         board = work / "artwork.kicad_pcb"
         board.write_text(board_text(), encoding="utf-8")
         transfer_all(session, exe, work, board, all_recipes)
-        masks = draw_layers(board, work)
-        check_layers(masks, all_recipes)
-        sizes = check_sizes(masks)
-        picture = compose(masks, work)
-        if args.pictures:
-            keep_pictures(picture, all_recipes, args.pictures)
+        drawing = BoardDrawing(board, PAGE, DENSITY, work / "drawings")
+        check_layers(drawing, all_recipes)
+        sizes = check_sizes(drawing)
+        drawing.compose()
+        pictures = args.pictures or work / "pictures"
+        pictures.mkdir(parents=True, exist_ok=True)
+        for recipe in all_recipes:
+            drawing.crop(recipe.area, pictures / f"{recipe.name}.png")
         print("artwork e2e: " + ", ".join(r.name for r in all_recipes) + " as the README says; "
               "the logo " + ", ".join(f"{w:.1f} x {h:.1f} mm at scale {s}"
                                       for s, (w, h) in sizes))
