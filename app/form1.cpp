@@ -92,12 +92,13 @@ QString describeCurrentException() noexcept {
     }
 }
 
-// BMP first, as the dialog is for BMP files; then every format the loader reads.
+// BMP first, as the dialog is for BMP files, with SVG beside it, the form logos come in; then
+// every format the loader reads.
 QStringList pictureNameFilters() {
     QStringList patterns;
     for (const QByteArray& format : QImageReader::supportedImageFormats())
         patterns << QStringLiteral("*.%1").arg(QString::fromLatin1(format));
-    return {QStringLiteral("BMP files (*.bmp)"),
+    return {QStringLiteral("BMP and SVG files (*.bmp *.svg)"),
             QStringLiteral("All pictures (%1)").arg(patterns.join(QLatin1Char(' ')))};
 }
 

@@ -1,6 +1,7 @@
 #include "picture/load.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImageIOHandler>
 #include <QImageReader>
 #include <cstdint>
@@ -138,6 +139,14 @@ std::optional<QString> bmpDamage(const QByteArray& data) {
     return std::nullopt;
 }
 
+// An SVG file where Qt has no reader for SVG: its image plugin is a package of its own, and
+// without it Qt only says that it knows no such format.
+bool needsSvgPlugin(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    return (suffix == QLatin1String("svg") || suffix == QLatin1String("svgz")) &&
+           !QImageReader::supportedImageFormats().contains("svg");
+}
+
 }  // namespace
 
 LoadError::LoadError(const QString& path, const QString& reason)
@@ -180,7 +189,14 @@ QImage loadPicture(const QString& path) {
                 throw LoadError(path, *damage);
         }
     }
-    if (!reader.read(&image)) throw LoadError(path, reader.errorString());
+    if (!reader.read(&image)) {
+        if (reader.error() == QImageReader::UnsupportedFormatError && needsSvgPlugin(path))
+            throw LoadError(path, QStringLiteral("an SVG picture needs Qt's SVG image plugin, "
+                                                 "which is not installed (Debian's package "
+                                                 "libqt6svg6 on Debian 12, qt6-svg-plugins "
+                                                 "from Debian 13 on)"));
+        throw LoadError(path, reader.errorString());
+    }
     if (image.isNull()) throw LoadError(path, QStringLiteral("the file holds no picture"));
     QImage picture = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32
                                                                    : QImage::Format_RGB32);

@@ -99,8 +99,8 @@ TEST_P(Form1Load, ShowsThePictureInItsWorkingScale) {
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Open BMP file."));
     EXPECT_EQ(dialog.defaultSuffix(), QStringLiteral("bmp"));
     ASSERT_EQ(dialog.nameFilters().size(), 2);
-    EXPECT_EQ(dialog.nameFilters().at(0), QStringLiteral("BMP files (*.bmp)"));
-    for (const char* pattern : {"*.bmp", "*.png", "*.jpg", "*.gif"})
+    EXPECT_EQ(dialog.nameFilters().at(0), QStringLiteral("BMP and SVG files (*.bmp *.svg)"));
+    for (const char* pattern : {"*.bmp", "*.png", "*.jpg", "*.gif", "*.svg"})
         EXPECT_TRUE(dialog.nameFilters().at(1).contains(QLatin1String(pattern))) << pattern;
 
     PictureBox& picture1 = form.picture1Model();
@@ -121,6 +121,25 @@ INSTANTIATE_TEST_SUITE_P(AnySize, Form1Load,
                                            PictureSize{"large.bmp", 1000, 700},
                                            PictureSize{"other.png", 309, 229}),
                          [](const auto& info) { return std::string(info.param.file, 5); });
+
+TEST(Form1Load, AnSvgLogoIsShownAtItsOwnSizeAndItsColoursPicked) {
+    LoadingForm shown;
+    const QString logo = shown.dir.filePath("logo.svg");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(BITLAY_TEST_DATA "/artwork/logo.svg"), logo));
+    shown.load(logo);
+    ASSERT_TRUE(shown.messages.empty()) << shown.messages.front().toStdString();
+    EXPECT_EQ(shown.form.loadedPicture().size(), QSize(120, 60));
+    EXPECT_FLOAT_EQ(shown.form.picture1Model().ScaleWidth(), 1173.75f);
+    // The ring, the bolt, the ground, and beyond the picture the box.
+    shown.press(30, 6, Qt::LeftButton);
+    EXPECT_EQ(shown.swatch(), colourFromRgb(qRgb(0, 0, 0)));
+    shown.press(30, 20, Qt::LeftButton);
+    EXPECT_EQ(shown.swatch(), colourFromRgb(qRgb(208, 16, 16)));
+    shown.press(119, 59, Qt::LeftButton);
+    EXPECT_EQ(shown.swatch(), colourFromRgb(qRgb(255, 255, 255)));
+    shown.press(120, 59, Qt::LeftButton);
+    EXPECT_EQ(shown.swatch(), shown.form.picture1Model().backColor());
+}
 
 TEST(Form1Load, CancelLeavesTheWorkAndOneDialogServesEveryLoad) {
     LoadingForm shown;

@@ -190,6 +190,9 @@ def package_run(session, build, work, plain):
                      "share/man/man1/bitlay.1.gz"):
             if not (installed / path).exists():
                 raise StepFailed(f"the package installed no /usr/{path}")
+        # Load reads SVG pictures through Qt's SVG image plugin, which the package depends on.
+        if not list(installed.glob("lib/*/qt6/plugins/imageformats/libqsvg.so")):
+            raise StepFailed("installing the package brought no Qt SVG image plugin")
 
         step = "validate the desktop entry"
         run("desktop-file-validate", str(installed / "share/applications/bitlay.desktop"))

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cctype>
@@ -309,4 +311,62 @@ TEST(LoadPicture, DamagedBmpsAreRefusedAndWholeOnesLoad) {
     EXPECT_EQ(picture.pixel(0, 1), qRgb(7, 7, 7));
     EXPECT_EQ(picture.pixel(2, 1), qRgb(0, 0, 0));
     EXPECT_EQ(picture.pixel(0, 0), qRgb(0, 0, 0));
+}
+
+TEST(LoadPicture, SvgIsDrawnAtTheSizeItGives) {
+    const QImage logo = loadPicture(QStringLiteral(BITLAY_TEST_DATA "/artwork/logo.svg"));
+    ASSERT_EQ(logo.size(), QSize(120, 60));
+    // Points well inside the shapes: the edges are smooth, mixtures of the colours that meet.
+    const struct {
+        QPoint at;
+        QRgb colour;
+    } points[] = {
+        {{0, 0}, qRgb(255, 255, 255)},    // the ground, opaque
+        {{30, 6}, qRgb(0, 0, 0)},         // the top of the ring
+        {{30, 20}, qRgb(208, 16, 16)},    // the bolt's upper half
+        {{28, 40}, qRgb(208, 16, 16)},    // its lower half
+        {{70, 30}, qRgb(0, 0, 0)},        // the middle trace
+        {{108, 30}, qRgb(0, 0, 0)},       // its pad
+        {{119, 59}, qRgb(255, 255, 255)}  // the far corner
+    };
+    for (const auto& point : points)
+        EXPECT_EQ(logo.pixel(point.at), point.colour) << point.at.x() << "," << point.at.y();
+
+    // Sizes in millimetres count 90 pixels an inch, as the README tells for planning a size.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("millimetres.svg");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"(<svg xmlns="http://www.w3.org/2000/svg" width="30mm" height="15mm">)"
+               R"(<rect width="100%" height="100%" fill="black"/></svg>)");
+    file.close();
+    EXPECT_EQ(loadPicture(path).size(), QSize(106, 53));
+}
+
+TEST(LoadPicture, AnSvgWithoutQtsSvgPluginNamesThePackage) {
+    // Qt finds its plugins in the library paths; an empty one hides the SVG plugin, as long as
+    // nothing in this process has loaded it yet (each test runs on its own under CTest).
+    const QStringList paths = QCoreApplication::libraryPaths();
+    QTemporaryDir empty;
+    QCoreApplication::setLibraryPaths({empty.path()});
+    const bool svgStillRead = QImageReader::supportedImageFormats().contains("svg");
+    const Outcome svg = attempt(QStringLiteral(BITLAY_TEST_DATA "/artwork/logo.svg"));
+    QTemporaryDir dir;
+    const QString text = dir.filePath("notes.svg");
+    QFile file(text);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("not a picture\n");
+    file.close();
+    const Outcome notSvg = attempt(text);
+    QCoreApplication::setLibraryPaths(paths);
+    if (svgStillRead) GTEST_SKIP() << "Qt's SVG plugin was loaded earlier in this process";
+
+    EXPECT_FALSE(svg.loaded);
+    EXPECT_NE(svg.message.find("Qt's SVG image plugin, which is not installed (Debian's package "
+                               "libqt6svg6 on Debian 12, qt6-svg-plugins from Debian 13 on)"),
+              std::string::npos)
+        << svg.message;
+    // Without the plugin nothing can tell a broken SVG from a good one: the same reason.
+    EXPECT_EQ(notSvg.message.substr(notSvg.message.find("\": ")),
+              svg.message.substr(svg.message.find("\": ")));
 }
