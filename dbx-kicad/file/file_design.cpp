@@ -68,7 +68,8 @@ class FileDesign final : public Design {
     DbxStatusCode reread();
     DbxStatusCode reattach();
     std::string_view expectedTail() const noexcept {
-        return tailIsOurs_ ? std::string_view(writtenTail_) : std::string_view(foundTail_);
+        if (!tailIsOurs_) return foundTail_;
+        return footprintOpen_ ? openTail_ : tail_;
     }
 
     std::string path_;  // absolute, so that a change of working directory does not matter
@@ -86,11 +87,11 @@ class FileDesign final : public Design {
     // file's own tail after it.
     FootprintSyntax syntax_ = FootprintSyntax::kKicad6;
     off_t insertOffset_ = 0;
-    std::string tail_;         // the file's tail, written after every item
-    std::string openTail_;     // a footprint's closing and the file's tail
-    std::string writtenTail_;  // what the last write left after its items
-    std::string foundTail_;    // the tail as read, until the first item replaces it
+    std::string tail_;       // the file's tail, written after every item
+    std::string openTail_;   // a footprint's closing and the file's tail
+    std::string foundTail_;  // the tail as read, until the first item replaces it
     bool tailIsOurs_ = false;
+    bool footprintOpen_ = false;   // the last write left a footprint open: its tail is openTail_
     bool needsLineBreak_ = false;  // the first item goes on a line of its own
     bool mustReread_ = false;      // the file's state is unknown: read it before any write
 
@@ -98,6 +99,7 @@ class FileDesign final : public Design {
     // Every line placed while attached and its footprint, so that a save by another program that
     // drops some of them (an editor saving the board as it had it open) does not lose them.
     PlacedFootprints placed_{uuids_};
+    PlacedFootprints::Write write_;  // the next write's plan
     std::string lineBuffer_;
     std::string tailCheck_;
 
@@ -155,8 +157,8 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
         needsLineBreak_ = false;
     }
     openTail_ = std::string(footprintClosing(syntax_)) + tail_;
-    writtenTail_ = tail_;
     tailIsOurs_ = false;
+    footprintOpen_ = false;
     layerListed_.assign(canonicalNames_.size(), false);
     for (std::size_t i = 0; i < canonicalNames_.size(); ++i) {
         for (const BoardLayer& layer : outline.layers) {
@@ -247,7 +249,8 @@ std::size_t FileDesign::roomFor(const Write& write, std::vector<std::string>& na
 // after them. A footprint only ever goes in with all its lines: while one of them cannot (its
 // layer is gone), nothing does.
 DbxStatusCode FileDesign::writeItems(const Line* line) {
-    const Write write = placed_.plan(line);
+    const Write& write = write_;
+    placed_.plan(line, write_);
     for (const PlacedFootprints::Part& part : write.parts) {
         for (const std::size_t i : part.lines) {
             // The board as another program saved it may no longer list the layer.
@@ -296,9 +299,9 @@ DbxStatusCode FileDesign::writeItems(const Line* line) {
     if (!writeAll(fd_, start, length, insertOffset_)) {
         // Put the tail back so the board stays readable, whatever part of the items landed, and
         // read the file again before the next write.
-        if (writeAll(fd_, writtenTail_.data(), writtenTail_.size(), insertOffset_)) {
-            static_cast<void>(
-                ::ftruncate(fd_, insertOffset_ + static_cast<off_t>(writtenTail_.size())));
+        const std::string_view before = footprintOpen_ ? openTail_ : tail_;
+        if (writeAll(fd_, before.data(), before.size(), insertOffset_)) {
+            static_cast<void>(::ftruncate(fd_, insertOffset_ + static_cast<off_t>(before.size())));
         }
         needsLineBreak_ = lineBreakBefore;
         mustReread_ = true;
@@ -309,7 +312,7 @@ DbxStatusCode FileDesign::writeItems(const Line* line) {
     // that fail, the next call finds the size changed and reads the board again.
     if (end < previousEnd) static_cast<void>(::ftruncate(fd_, end));
     insertOffset_ += itemsLength;
-    writtenTail_.assign(tail);
+    footprintOpen_ = leftOpen;
     tailIsOurs_ = true;
     placed_.written(write);
     return status::kOk;

@@ -20,19 +20,21 @@ bool PlacedFootprints::hasWrites() const noexcept {
     return !waiting_.empty() || (open_ && ended(*open_));
 }
 
-PlacedFootprints::Write PlacedFootprints::plan(const Line* line) {
-    Write write;
+void PlacedFootprints::plan(const Line* line, Write& write) {
+    write.parts.clear();
+    write.line = nullptr;
+    write.opensFootprint = false;
     if (open_ && ended(*open_)) write.parts.push_back({*open_, false, {}, true});
     for (const Part& part : waiting_) {
         write.parts.push_back(part);
         write.parts.back().close = ended(part.footprint);
     }
-    if (line == nullptr) return write;
+    if (line == nullptr) return;
     write.line = line;
-    if (!write.parts.empty() && !write.parts.back().close) return write;  // the open transfer's
+    if (!write.parts.empty() && !write.parts.back().close) return;  // the open transfer's
     if (open_ && !ended(*open_)) {
         write.parts.push_back({*open_, false, {}, false});
-        return write;
+        return;
     }
     write.opensFootprint = true;
     uuids_.next(write.opened.uuid);
@@ -40,7 +42,6 @@ PlacedFootprints::Write PlacedFootprints::plan(const Line* line) {
     write.opened.anchorY = line->geometry.startY;
     write.opened.transfer = openTransfer_ ? *openTransfer_ : transfers_.size();
     write.parts.push_back({footprints_.size(), true, {}, false});
-    return write;
 }
 
 void PlacedFootprints::written(const Write& write) {

@@ -79,9 +79,10 @@ class PlacedFootprints final {
     // Whether something waits for a write even without a new line.
     bool hasWrites() const noexcept;
 
-    // What the next write puts in: what waits, then `line` (when given) in the open transfer's
-    // footprint, or in a new footprint (a new transfer when none is open).
-    Write plan(const Line* line);
+    // What the next write puts in, into `write` (its room kept from one write to the next): what
+    // waits, then `line` (when given) in the open transfer's footprint, or in a new footprint (a
+    // new transfer when none is open).
+    void plan(const Line* line, Write& write);
 
     // The planned write is in the board.
     void written(const Write& write);

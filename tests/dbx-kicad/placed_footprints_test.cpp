@@ -58,7 +58,8 @@ class Board {
 
   private:
     void write(const PlacedFootprints::Line* line) {
-        const PlacedFootprints::Write write = placed_.plan(line);
+        PlacedFootprints::Write write;
+        placed_.plan(line, write);
         std::string text;
         for (const PlacedFootprints::Part& part : write.parts) {
             const PlacedFootprints::Footprint& f = placed_.footprintOf(write, part);
