@@ -191,6 +191,31 @@ std::string withoutForms(const std::string& text, const std::string& head,
     return kept + text.substr(copiedTo);
 }
 
+std::vector<std::string> itemsOf(const std::string& form) {
+    std::vector<std::string> items{form.substr(0, form.find('\n') + 1)};
+    std::size_t depth = 0;
+    std::size_t itemStart = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < form.size(); ++i) {
+        const char c = form[i];
+        if (quoted) {
+            if (c == '\\') ++i;
+            if (c == '"') quoted = false;
+            continue;
+        }
+        if (c == '"') {
+            quoted = true;
+        } else if (c == '(' && ++depth == 2) {
+            itemStart = form.rfind('\n', i) + 1;
+        } else if (c == ')' && depth-- == 2) {
+            const std::size_t end = form.find('\n', i);
+            items.push_back(form.substr(itemStart, end - itemStart + 1));
+        }
+    }
+    std::sort(items.begin() + 1, items.end());
+    return items;
+}
+
 std::string describeFootprints(const Node& board) {
     std::string text;
     for (const Footprint& footprint : footprints(board)) {

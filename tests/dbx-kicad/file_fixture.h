@@ -64,6 +64,10 @@ std::string boardOfVersion(std::int64_t version);
 std::string withoutForms(const std::string& text, const std::string& head,
                          std::vector<std::string>* forms = nullptr, int level = 1);
 
+// The text of each item of a footprint form, from the start of its line to the line break after
+// it, sorted, after the footprint's own first line: KiCad sorts a footprint's lines its own way.
+std::vector<std::string> itemsOf(const std::string& form);
+
 // Each footprint of a board on a line of its own, in file order: its name (the Reference field;
 // "(unnamed)" without one), then its lines by their start x in database units, sorted. A footprint
 // that is not as the library makes one (library id empty, on F.Cu, not rotated, its anchor the

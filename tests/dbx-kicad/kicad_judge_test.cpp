@@ -67,33 +67,6 @@ for v in report['violations'] + report.get('unconnected_items', []):
         print(v['type'], v['description'], [i['description'] for i in v['items']])
 )";
 
-// The text of each item of a footprint form, from the start of its line to the line break after
-// it, sorted, after the footprint's own first line: KiCad sorts a footprint's lines its own way.
-std::vector<std::string> itemsOf(const std::string& form) {
-    std::vector<std::string> items{form.substr(0, form.find('\n') + 1)};
-    std::size_t depth = 0;
-    std::size_t itemStart = 0;
-    bool quoted = false;
-    for (std::size_t i = 0; i < form.size(); ++i) {
-        const char c = form[i];
-        if (quoted) {
-            if (c == '\\') ++i;
-            if (c == '"') quoted = false;
-            continue;
-        }
-        if (c == '"') {
-            quoted = true;
-        } else if (c == '(' && ++depth == 2) {
-            itemStart = form.rfind('\n', i) + 1;
-        } else if (c == ')' && depth-- == 2) {
-            const std::size_t end = form.find('\n', i);
-            items.push_back(form.substr(itemStart, end - itemStart + 1));
-        }
-    }
-    std::sort(items.begin() + 1, items.end());
-    return items;
-}
-
 class KicadJudge : public DbxKicad, public ::testing::WithParamInterface<std::string> {
   protected:
     // Every program runs in the KiCad named, its HOME the test's folder; that KiCad makes a new
