@@ -1,8 +1,8 @@
 #pragma once
 
 // The board file as text: reading the few parts of a KiCad board (file versions up to KiCad 10)
-// that the stand-in needs, and writing line items the way KiCad itself writes them for the file's
-// version. Everything else in the file is kept as it is.
+// that the stand-in needs, and the pieces of text its items are written with (footprint_text.h
+// writes them). Everything else in the file is kept as it is.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,31 +22,10 @@ constexpr std::int64_t kStrokeVersion = 20211229;
 // 20231014 "V8 file format normalization" (8.0 development): (uuid "...") replaces (tstamp ...),
 // a new shape's stroke type is `default`, and every list goes on lines of its own, tab-indented.
 constexpr std::int64_t kNormalizedVersion = 20231014;
-// 20231231 "Use 'uuid' rather than 'id' for generators and groups" (8.0 development).
-constexpr std::int64_t kGroupUuidVersion = 20231231;
 // 20241229 "Expand User layers to arbitrary count": KiCad 9.0.
 constexpr std::int64_t kKicad9Version = 20241229;
 // 20260206: KiCad 10.0, the newest board this library knows; a newer one is refused.
 constexpr std::int64_t kNewestBoardVersion = 20260206;
-
-// How KiCad writes a graphic line for a file version.
-enum class LineSyntax {
-    kKicad6,  // up to 20211228: (layer "L") (width W) (tstamp UUID), on one line
-    kKicad7,  // from 20211229: (stroke (width W) (type solid)) (layer "L") (tstamp UUID)
-    kKicad8,  // from 20231014: (stroke (width W) (type default)) (layer "L") (uuid "UUID")
-};
-
-LineSyntax lineSyntaxFor(std::int64_t version) noexcept;
-
-// How KiCad writes a group for a file version (groups came with 20200811; an older board gets the
-// KiCad 6 form, as it gets KiCad 6 lines).
-enum class GroupSyntax {
-    kKicad6,        // up to 20231013: (id UUID), one unquoted member per line, two-space indents
-    kNormalizedId,  // 20231014 to 20231230: tab-indented, (id "UUID"), quoted members
-    kKicad8,        // from 20231231: as the one before, with (uuid "UUID")
-};
-
-GroupSyntax groupSyntaxFor(std::int64_t version) noexcept;
 
 struct BoardLayer {
     std::string canonicalName;  // as written in (layer "...") of an item, unescaped UTF-8
@@ -83,7 +62,7 @@ std::size_t appendMillimetres(char* out, std::int64_t units) noexcept;
 std::string toLatin1(std::string_view utf8);
 
 // A board line in KiCad's coordinates (y pointing down), in database units.
-struct GrLineGeometry {
+struct LineGeometry {
     std::int64_t startX = 0;
     std::int64_t startY = 0;
     std::int64_t endX = 0;
@@ -94,25 +73,7 @@ struct GrLineGeometry {
 constexpr std::size_t kUuidLength = 36;
 
 // Room a graphic line needs beyond its quoted layer name.
-constexpr std::size_t kGrLineRoom = 320;
-
-// One top-level (gr_line ...) item as KiCad writes it for `syntax`, indentation and final line
-// break included. `quotedLayer` is the canonical layer name in quotes. Appends to `out`, which
-// has kGrLineRoom bytes more than the layer name; returns the length.
-std::size_t appendGrLine(char* out, LineSyntax syntax, const GrLineGeometry& line,
-                         std::string_view quotedLayer, const char* uuid) noexcept;
-
-// Room a group needs beyond its quoted name.
-constexpr std::size_t groupRoom(std::size_t members) noexcept {
-    return 128 + members * (kUuidLength + 8);
-}
-
-// One top-level (group ...) form as KiCad writes it for `syntax`, indentation and final line
-// break included: the name, the group's UUID and its members' UUIDs (kUuidLength characters
-// each), which KiCad lists sorted; `members` is sorted here. Appends to `out`, which has
-// groupRoom(members.size()) bytes more than the name; returns the length.
-std::size_t appendGroup(char* out, GroupSyntax syntax, std::string_view quotedName,
-                        const char* uuid, std::vector<const char*>& members);
+constexpr std::size_t kLineRoom = 320;
 
 // The UUIDs `text` gives items as their own, in the 8-4-4-4-12 hex-digit form KiCad writes
 // (either case): those after (uuid, (tstamp or (id, quoted or not. A UUID that only names another

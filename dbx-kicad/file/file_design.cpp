@@ -1,8 +1,5 @@
 #include "dbx-kicad/file/file_design.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,176 +14,20 @@
 #include <utility>
 #include <vector>
 
+#include "dbx-kicad/file/board_file.h"
 #include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/file/footprint_text.h"
+#include "dbx-kicad/file/placed_footprints.h"
 #include "dbx-kicad/status.h"
 #include "dbx-kicad/transfer_timer.h"
 
 namespace bitlay::kicad {
 namespace {
 
-bool writeAll(int fd, const char* data, std::size_t size, off_t offset) noexcept {
-    while (size > 0) {
-        const ssize_t written = ::pwrite(fd, data, size, offset);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (written == 0) return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-        offset += written;
-    }
-    return true;
-}
-
-// Creates the default board under `path` unless a file is there already. It is written under a
-// temporary name and linked into place, so no reader ever sees half a board.
-bool ensureDefaultBoard(const char* path) {
-    struct stat info {};
-    if (::stat(path, &info) == 0) return true;
-    if (errno != ENOENT) return false;
-
-    const std::string_view board = defaultBoardText();
-    std::string temporary = std::string(path) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return false;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, board.data(), board.size(), 0) &&
-              ::fsync(fd) == 0;
-    ::close(fd);
-    if (ok && ::link(temporary.c_str(), path) != 0 && errno != EEXIST) ok = false;
-    ::unlink(temporary.c_str());
-    if (ok) {
-        // Make the new directory entry durable as well.
-        const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
-    }
-    return ok;
-}
-
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileIdentity& other) const noexcept {
-        return device == other.device && inode == other.inode;
-    }
-};
-
-FileIdentity identityOf(const struct stat& info) noexcept { return {info.st_dev, info.st_ino}; }
-
-// Every board file attached in this process. The file lock alone cannot refuse a second attach
-// from within the same process on every platform. A design's thread follows a board renamed over
-// its file while no call is in the library, so the list has a lock of its own.
-struct AttachedFiles {
-    std::mutex mutex;
-    std::vector<FileIdentity> files;
-};
-
-AttachedFiles& attachedFiles() {
-    static AttachedFiles attached;
-    return attached;
-}
-
-bool attachedHere(const FileIdentity& identity) {
-    AttachedFiles& attached = attachedFiles();
-    const std::lock_guard<std::mutex> guard(attached.mutex);
-    return std::find(attached.files.begin(), attached.files.end(), identity) !=
-           attached.files.end();
-}
-
-void addAttached(const FileIdentity& identity) {
-    AttachedFiles& attached = attachedFiles();
-    const std::lock_guard<std::mutex> guard(attached.mutex);
-    attached.files.push_back(identity);
-}
-
-void replaceAttached(const FileIdentity& from, const FileIdentity& to) {
-    AttachedFiles& attached = attachedFiles();
-    const std::lock_guard<std::mutex> guard(attached.mutex);
-    std::replace(attached.files.begin(), attached.files.end(), from, to);
-}
-
-void removeAttached(const FileIdentity& identity) {
-    AttachedFiles& attached = attachedFiles();
-    const std::lock_guard<std::mutex> guard(attached.mutex);
-    attached.files.erase(std::remove(attached.files.begin(), attached.files.end(), identity),
-                         attached.files.end());
-}
-
-// Reads the whole file from its start, whatever the descriptor's position.
-bool readWhole(int fd, std::string& text) {
-    text.clear();
-    char chunk[1 << 16];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t got = ::pread(fd, chunk, sizeof chunk, offset);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (got == 0) return true;
-        text.append(chunk, static_cast<std::size_t>(got));
-        offset += got;
-    }
-}
-
-DbxStatusCode statusOf(const BoardOutline& outline) noexcept {
-    switch (outline.result) {
-        case BoardReadResult::kOk:
-            return status::kOk;
-        case BoardReadResult::kTooNew:
-            return status::kVersionIncompatible;
-        default:
-            return status::kBadServerData;
-    }
-}
-
-// A board file just opened, locked and read.
-struct BoardFile {
-    int fd = -1;
-    FileIdentity identity;
-    std::string text;
-    BoardOutline outline;
-};
-
-// Opens, locks and reads the board file at `path`. On success `file.fd` is the locked descriptor.
-DbxStatusCode openBoardFile(const char* path, BoardFile& file) {
-    // Every placed line reads back the end of the file; without O_NOATIME each of those reads
-    // would also write the access time. Only the file's owner may ask for it.
-    int opened = ::open(path, O_RDWR | O_CLOEXEC | O_NOATIME);
-    if (opened < 0 && errno == EPERM) opened = ::open(path, O_RDWR | O_CLOEXEC);
-    if (opened < 0) return status::kUnableToOpenFile;
-    struct FdCloser {
-        int fd;
-        bool keep = false;
-        ~FdCloser() {
-            if (!keep) ::close(fd);
-        }
-    } closer{opened};
-
-    struct stat info {};
-    if (::fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
-    file.identity = identityOf(info);
-    if (attachedHere(file.identity)) return status::kServerBusy;
-    if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile;
-    }
-    if (!readWhole(opened, file.text)) return status::kUnableToOpenFile;
-    file.outline = readBoardOutline(file.text);
-    const DbxStatusCode read = statusOf(file.outline);
-    if (read != status::kOk) return read;
-    file.fd = opened;
-    closer.keep = true;
-    return status::kOk;
-}
-
-// Every line goes into the file at once. The lines of one transfer are also bound into one group,
-// whose form a thread of the design writes once the transfer is over (the caller has been away
-// for a while; DBX has no call that ends a transfer), or the close when it comes first.
+// Every line goes into the file at once, inside its transfer's footprint, which stands open in
+// the board while the transfer goes on. A thread of the design closes the footprint once the
+// transfer is over (the caller has been away for a while; DBX has no call that ends a transfer),
+// or the close when it comes first.
 class FileDesign final : public Design {
   public:
     FileDesign(std::string path, const BoardFile& file)
@@ -212,20 +53,24 @@ class FileDesign final : public Design {
     DbxStatusCode close() override;
 
   private:
+    using Line = PlacedFootprints::Line;
+    using Write = PlacedFootprints::Write;
+
     void run();
     void stopWorker();
     void endTransfer();
     DbxStatusCode placeLocked(const LineRecord& line);
     void adopt(const BoardOutline& outline, std::string_view text);
-    void findDroppedItems(std::string_view text);
     char* startItem(char* out) noexcept;
-    bool hasItemsToWrite() const noexcept { return !dropped_.empty() || !groupsToWrite_.empty(); }
-    struct PlacedLine;
-    DbxStatusCode writeItems(const PlacedLine* line);
+    std::size_t roomFor(const Write& write, std::vector<std::string>& names) const;
+    DbxStatusCode writeItems(const Line* line);
     DbxStatusCode makeCurrent();
     DbxStatusCode reread();
     DbxStatusCode reattach();
-    std::string_view expectedTail() const noexcept { return tailIsOurs_ ? tail_ : foundTail_; }
+    std::string_view expectedTail() const noexcept {
+        if (!tailIsOurs_) return foundTail_;
+        return footprintOpen_ ? openTail_ : tail_;
+    }
 
     std::string path_;  // absolute, so that a change of working directory does not matter
     int fd_;
@@ -238,61 +83,46 @@ class FileDesign final : public Design {
     std::vector<bool> layerListed_;
 
     // Where the board stands on disk: new items go at insertOffset_, everything from there to
-    // the end of the file is the tail.
-    std::int64_t version_ = 0;
-    LineSyntax syntax_ = LineSyntax::kKicad6;
+    // the end of the file is the tail: the open footprint's closing, if one stands open, and the
+    // file's own tail after it.
+    FootprintSyntax syntax_ = FootprintSyntax::kKicad6;
     off_t insertOffset_ = 0;
-    std::string tail_;       // written after every item
-    std::string foundTail_;  // the tail as read, until the first item replaces it with tail_
+    std::string tail_;       // the file's tail, written after every item
+    std::string openTail_;   // a footprint's closing and the file's tail
+    std::string foundTail_;  // the tail as read, until the first item replaces it
     bool tailIsOurs_ = false;
+    bool footprintOpen_ = false;   // the last write left a footprint open: its tail is openTail_
     bool needsLineBreak_ = false;  // the first item goes on a line of its own
     bool mustReread_ = false;      // the file's state is unknown: read it before any write
 
-    // Every line placed while attached, so that a save by another program that drops some of
-    // them (an editor saving the board as it had it open) does not lose them: they go in again.
-    struct PlacedLine {
-        GrLineGeometry geometry;
-        std::size_t layer = 0;
-        char uuid[kUuidLength] = {};
-    };
-    std::vector<PlacedLine> placed_;
-    std::vector<std::size_t> dropped_;  // indexes into placed_, in the order they were placed
-
-    // Every transfer that ended while attached: its lines are placed_[first, first + count).
-    struct PlacedGroup {
-        char uuid[kUuidLength] = {};
-        std::size_t first = 0;
-        std::size_t count = 0;
-    };
-    std::vector<PlacedGroup> groups_;
-    // Indexes into groups_ of the groups whose form the file lacks: a transfer that ended since
-    // the last write, or a group another program's save dropped. Each goes in after its lines.
-    std::vector<std::size_t> groupsToWrite_;
-
     UuidGenerator uuids_;
+    // Every line placed while attached and its footprint, so that a save by another program that
+    // drops some of them (an editor saving the board as it had it open) does not lose them.
+    PlacedFootprints placed_{uuids_};
+    PlacedFootprints::Write write_;  // the next write's plan
     std::string lineBuffer_;
     std::string tailCheck_;
-    std::vector<const char*> members_;
 
     // Everything above is the caller's while it is inside the library and the thread's while it
-    // writes a group; this lock keeps them apart. The exported calls are serialised above it.
+    // ends a transfer; this lock keeps them apart. The exported calls are serialised above it.
     std::mutex mutex_;
     std::condition_variable wake_;  // the thread: a transfer opened, or the design lets go
     TransferTimer transfer_;
-    std::size_t transferFirst_ = 0;  // the open transfer's first line in placed_
     bool stopping_ = false;
     std::thread worker_;
 };
 
-// The thread waits for the open transfer to end and writes its group.
+// The thread waits for the open transfer to end and closes its footprint.
 void FileDesign::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         if (transfer_.due(TransferTimer::Clock::now()) == TransferTimer::Action::kEndTransfer) {
             endTransfer();
-            // With the same checks as a line. A board that cannot take the group now gets it
+            // With the same checks as a line. A board that cannot take the closing now gets it
             // with the next write: the next line's, or the close's.
-            if (makeCurrent() == status::kOk) static_cast<void>(writeItems(nullptr));
+            if (makeCurrent() == status::kOk && placed_.hasWrites()) {
+                static_cast<void>(writeItems(nullptr));
+            }
             continue;
         }
         sleepUntilDue(transfer_, wake_, lock);
@@ -308,22 +138,15 @@ void FileDesign::stopWorker() {
     if (worker_.joinable()) worker_.join();
 }
 
-// Mutex held. The open transfer's lines become a group, to be written with the next write.
+// Mutex held.
 void FileDesign::endTransfer() {
-    PlacedGroup group;
-    uuids_.next(group.uuid);
-    group.first = transferFirst_;
-    group.count = placed_.size() - transferFirst_;
     transfer_.transferEnded();
-    if (group.count == 0) return;
-    groups_.push_back(group);
-    groupsToWrite_.push_back(groups_.size() - 1);
+    placed_.endTransfer();
 }
 
-// Takes the board as just read as the state of the file, and finds the placed lines it lacks.
+// Takes the board as just read as the state of the file, and finds the placed items it lacks.
 void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
-    version_ = outline.version;
-    syntax_ = lineSyntaxFor(outline.version);
+    syntax_ = footprintSyntaxFor(outline.version);
     insertOffset_ = static_cast<off_t>(outline.insertOffset);
     foundTail_.assign(text.substr(outline.insertOffset));
     if (outline.insertOffset == outline.closingOffset) {
@@ -333,7 +156,9 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
         tail_ = foundTail_;
         needsLineBreak_ = false;
     }
+    openTail_ = std::string(footprintClosing(syntax_)) + tail_;
     tailIsOurs_ = false;
+    footprintOpen_ = false;
     layerListed_.assign(canonicalNames_.size(), false);
     for (std::size_t i = 0; i < canonicalNames_.size(); ++i) {
         for (const BoardLayer& layer : outline.layers) {
@@ -343,7 +168,10 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
             }
         }
     }
-    findDroppedItems(text);
+    // Nothing of ours stands open in a board read afresh. An item is present by the UUID it
+    // carries itself: a group naming a line does not make the line present.
+    const std::vector<std::string_view> found = itemUuidsIn(text);
+    placed_.boardReplaced(std::unordered_set<std::string_view>(found.begin(), found.end()));
 }
 
 // Makes sure the file at the path is still the one attached and still ends as this library left
@@ -394,27 +222,6 @@ DbxStatusCode FileDesign::reattach() {
     return status::kOk;
 }
 
-// The lines and groups placed earlier that the board as now read no longer holds (by the UUID
-// an item carries as its own: a group naming a line does not make the line present), and the
-// groups not written yet.
-void FileDesign::findDroppedItems(std::string_view text) {
-    dropped_.clear();
-    groupsToWrite_.clear();
-    if (placed_.empty()) return;
-    const std::vector<std::string_view> found = itemUuidsIn(text);
-    const std::unordered_set<std::string_view> present(found.begin(), found.end());
-    for (std::size_t i = 0; i < placed_.size(); ++i) {
-        if (present.count(std::string_view(placed_[i].uuid, kUuidLength)) == 0) {
-            dropped_.push_back(i);
-        }
-    }
-    for (std::size_t i = 0; i < groups_.size(); ++i) {
-        if (present.count(std::string_view(groups_[i].uuid, kUuidLength)) == 0) {
-            groupsToWrite_.push_back(i);
-        }
-    }
-}
-
 char* FileDesign::startItem(char* out) noexcept {
     if (needsLineBreak_) {
         *out++ = '\n';
@@ -423,56 +230,78 @@ char* FileDesign::startItem(char* out) noexcept {
     return out;
 }
 
-// Writes the lines another program's save dropped, then the groups the file lacks, then `line`
-// when there is one, in one write where the tail stood, and the tail after them. A group only
-// ever goes in with all its lines: while one of them cannot (its layer is gone), nothing does.
-DbxStatusCode FileDesign::writeItems(const PlacedLine* line) {
-    for (const std::size_t i : dropped_) {
-        // The board as another program saved it may no longer list the layer.
-        if (!layerListed_[placed_[i].layer]) return status::kLayerNotFound;
+// The bytes `write` takes at most, and the quoted names of the footprints it closes.
+std::size_t FileDesign::roomFor(const Write& write, std::vector<std::string>& names) const {
+    const std::size_t lineRoom = kFootprintLineRoom + longestLayer_;
+    std::size_t room = 1 + openTail_.size();
+    for (const PlacedFootprints::Part& part : write.parts) {
+        room += (part.head ? kFootprintHeadRoom : 0) + part.lines.size() * lineRoom;
+        if (part.close) {
+            const std::size_t transfer = placed_.footprintOf(write, part).transfer;
+            names.push_back(quoteKicadString(transferName(placed_.transferLines(transfer))));
+            room += kFootprintFieldsRoom + names.back().size() + footprintClosing(syntax_).size();
+        }
     }
-    const std::size_t items = dropped_.size() + (line != nullptr ? 1 : 0);
-    std::size_t room = items * (1 + kGrLineRoom + longestLayer_) + tail_.size();
+    return room + (write.line != nullptr ? lineRoom : 0);
+}
+
+// Writes what waits and `line` when there is one, in one write where the tail stood, and the tail
+// after them. A footprint only ever goes in with all its lines: while one of them cannot (its
+// layer is gone), nothing does.
+DbxStatusCode FileDesign::writeItems(const Line* line) {
+    const Write& write = write_;
+    placed_.plan(line, write_);
+    for (const PlacedFootprints::Part& part : write.parts) {
+        for (const std::size_t i : part.lines) {
+            // The board as another program saved it may no longer list the layer.
+            if (!layerListed_[placed_.line(i).layer]) return status::kLayerNotFound;
+        }
+    }
     std::vector<std::string> names;
-    names.reserve(groupsToWrite_.size());
-    for (const std::size_t g : groupsToWrite_) {
-        names.push_back(quoteKicadString(transferName(groups_[g].count)));
-        room += 1 + groupRoom(groups_[g].count) + names.back().size();
-    }
-    lineBuffer_.resize(room);
+    lineBuffer_.resize(roomFor(write, names));
     const bool lineBreakBefore = needsLineBreak_;
     char* const start = lineBuffer_.data();
     char* p = start;
-    for (const std::size_t i : dropped_) {
-        p = startItem(p);
-        p += appendGrLine(p, syntax_, placed_[i].geometry, quotedLayers_[placed_[i].layer],
-                          placed_[i].uuid);
-    }
-    const GroupSyntax groupSyntax = groupSyntaxFor(version_);
-    for (std::size_t k = 0; k < groupsToWrite_.size(); ++k) {
-        const PlacedGroup& group = groups_[groupsToWrite_[k]];
-        members_.clear();
-        for (std::size_t i = group.first; i < group.first + group.count; ++i) {
-            members_.push_back(placed_[i].uuid);
+    const auto appendLine = [&](const Line& item, const PlacedFootprints::Footprint& footprint) {
+        // Relative to the footprint's anchor, as KiCad writes a footprint's items.
+        const LineGeometry relative{item.geometry.startX - footprint.anchorX,
+                                    item.geometry.startY - footprint.anchorY,
+                                    item.geometry.endX - footprint.anchorX,
+                                    item.geometry.endY - footprint.anchorY, item.geometry.width};
+        p += appendFootprintLine(p, syntax_, relative, quotedLayers_[item.layer], item.uuid);
+    };
+    std::size_t closed = 0;
+    for (const PlacedFootprints::Part& part : write.parts) {
+        const PlacedFootprints::Footprint& footprint = placed_.footprintOf(write, part);
+        if (part.head) {
+            p = startItem(p);
+            p += appendFootprintHead(p, syntax_, footprint.uuid, footprint.anchorX,
+                                     footprint.anchorY);
         }
-        p = startItem(p);
-        p += appendGroup(p, groupSyntax, names[k], group.uuid, members_);
-    }
-    if (line != nullptr) {
-        p = startItem(p);
-        p += appendGrLine(p, syntax_, line->geometry, quotedLayers_[line->layer], line->uuid);
+        for (const std::size_t i : part.lines) appendLine(placed_.line(i), footprint);
+        if (line != nullptr && &part == &write.parts.back()) appendLine(*line, footprint);
+        if (part.close) {
+            p += appendFootprintFields(p, syntax_, names[closed++], uuids_);
+            const std::string_view closing = footprintClosing(syntax_);
+            std::memcpy(p, closing.data(), closing.size());
+            p += closing.size();
+        }
     }
     const auto itemsLength = static_cast<off_t>(p - start);
-    std::memcpy(p, tail_.data(), tail_.size());
-    p += tail_.size();
+    // A footprint left open closes in the tail.
+    const bool leftOpen = !write.parts.empty() && !write.parts.back().close;
+    const std::string_view tail = leftOpen ? openTail_ : tail_;
+    std::memcpy(p, tail.data(), tail.size());
+    p += tail.size();
     const auto length = static_cast<std::size_t>(p - start);
     const off_t previousEnd = insertOffset_ + static_cast<off_t>(expectedTail().size());
 
     if (!writeAll(fd_, start, length, insertOffset_)) {
         // Put the tail back so the board stays readable, whatever part of the items landed, and
         // read the file again before the next write.
-        if (writeAll(fd_, tail_.data(), tail_.size(), insertOffset_)) {
-            static_cast<void>(::ftruncate(fd_, insertOffset_ + static_cast<off_t>(tail_.size())));
+        const std::string_view before = footprintOpen_ ? openTail_ : tail_;
+        if (writeAll(fd_, before.data(), before.size(), insertOffset_)) {
+            static_cast<void>(::ftruncate(fd_, insertOffset_ + static_cast<off_t>(before.size())));
         }
         needsLineBreak_ = lineBreakBefore;
         mustReread_ = true;
@@ -483,9 +312,9 @@ DbxStatusCode FileDesign::writeItems(const PlacedLine* line) {
     // that fail, the next call finds the size changed and reads the board again.
     if (end < previousEnd) static_cast<void>(::ftruncate(fd_, end));
     insertOffset_ += itemsLength;
+    footprintOpen_ = leftOpen;
     tailIsOurs_ = true;
-    dropped_.clear();
-    groupsToWrite_.clear();
+    placed_.written(write);
     return status::kOk;
 }
 
@@ -506,7 +335,7 @@ DbxStatusCode FileDesign::placeLocked(const LineRecord& line) {
     const auto layer = static_cast<std::size_t>(line.layerId) - 1;
     if (!layerListed_[layer]) return status::kLayerNotFound;
 
-    PlacedLine placed;
+    Line placed;
     uuids_.next(placed.uuid);
     // KiCad's y axis points down, the board's up.
     placed.geometry = {line.startX, -static_cast<std::int64_t>(line.startY), line.endX,
@@ -514,8 +343,6 @@ DbxStatusCode FileDesign::placeLocked(const LineRecord& line) {
     placed.layer = layer;
     const DbxStatusCode written = writeItems(&placed);
     if (written != status::kOk) return written;
-    if (!transfer_.transferOpen()) transferFirst_ = placed_.size();
-    placed_.push_back(placed);
     // Written at once: nothing waits to be sent.
     transfer_.lineQueued();
     transfer_.batchSent();
@@ -525,12 +352,13 @@ DbxStatusCode FileDesign::placeLocked(const LineRecord& line) {
 DbxStatusCode FileDesign::close() {
     stopWorker();
     const std::lock_guard<std::mutex> guard(mutex_);
-    // The open transfer ends here. Its group, a group not written yet, and what a save by another
-    // program since the last write dropped go in before the board is let go, and the close says
-    // so when they cannot.
+    // The open transfer ends here. Its footprint's closing, and what a save by another program
+    // since the last write dropped, go in before the board is let go, and the close says so when
+    // they cannot.
     if (transfer_.transferOpen()) endTransfer();
     DbxStatusCode result = status::kOk;
-    if (makeCurrent() != status::kOk || (hasItemsToWrite() && writeItems(nullptr) != status::kOk)) {
+    if (makeCurrent() != status::kOk ||
+        (placed_.hasWrites() && writeItems(nullptr) != status::kOk)) {
         result = status::kDisconnectError;
     }
     if (::fsync(fd_) != 0) result = status::kDisconnectError;

@@ -133,30 +133,116 @@ std::optional<std::int64_t> millimetresToUnits(std::string_view text) {
     return negative ? -units : units;
 }
 
+namespace {
+
+GrLine lineOf(const Node& item) {
+    const Node* start = item.child("start");
+    const Node* end = item.child("end");
+    const Node* layer = item.child("layer");
+    const Node* width = item.child("width");
+    if (width == nullptr && item.child("stroke") != nullptr) {
+        width = item.child("stroke")->child("width");
+    }
+    if (!start || !end || !layer || !width || start->items.size() != 3 || end->items.size() != 3 ||
+        layer->items.size() != 2 || width->items.size() != 2) {
+        throw std::runtime_error("malformed line");
+    }
+    GrLine line;
+    line.startX = unitsOf(start->items[1]);
+    line.startY = unitsOf(start->items[2]);
+    line.endX = unitsOf(end->items[1]);
+    line.endY = unitsOf(end->items[2]);
+    line.width = unitsOf(width->items[1]);
+    line.layer = layer->items[1].text;
+    const Node* uuid = item.child("uuid") ? item.child("uuid") : item.child("tstamp");
+    if (uuid != nullptr && uuid->items.size() == 2) line.uuid = uuid->items[1].text;
+    return line;
+}
+
+// A field's text, whether it is hidden and its layer.
+void readField(const Node& field, std::size_t textAt, std::string& text, bool& hidden,
+               std::string& layer) {
+    if (field.items.size() <= textAt) throw std::runtime_error("malformed field");
+    text = field.items[textAt].text;
+    for (const Node& item : field.items) {
+        if (item.kind == Node::Kind::kSymbol && item.text == "hide") hidden = true;
+    }
+    const Node* hide = field.child("hide");
+    if (hide != nullptr && hide->items.size() == 2 && hide->items[1].text == "yes") hidden = true;
+    const Node* on = field.child("layer");
+    if (on != nullptr && on->items.size() >= 2) layer = on->items[1].text;
+}
+
+}  // namespace
+
 std::vector<GrLine> grLines(const Node& board) {
     std::vector<GrLine> lines;
-    for (const Node* item : board.children("gr_line")) {
-        const Node* start = item->child("start");
-        const Node* end = item->child("end");
+    for (const Node* item : board.children("gr_line")) lines.push_back(lineOf(*item));
+    return lines;
+}
+
+std::vector<Footprint> footprints(const Node& board) {
+    std::vector<Footprint> found;
+    for (const Node* item : board.children("footprint")) {
+        Footprint footprint;
+        const Node* at = item->child("at");
         const Node* layer = item->child("layer");
-        const Node* width = item->child("width");
-        if (width == nullptr && item->child("stroke") != nullptr) {
-            width = item->child("stroke")->child("width");
-        }
-        if (!start || !end || !layer || !width || start->items.size() != 3 ||
-            end->items.size() != 3 || layer->items.size() != 2 || width->items.size() != 2) {
-            throw std::runtime_error("malformed gr_line");
-        }
-        GrLine line;
-        line.startX = unitsOf(start->items[1]);
-        line.startY = unitsOf(start->items[2]);
-        line.endX = unitsOf(end->items[1]);
-        line.endY = unitsOf(end->items[2]);
-        line.width = unitsOf(width->items[1]);
-        line.layer = layer->items[1].text;
         const Node* uuid = item->child("uuid") ? item->child("uuid") : item->child("tstamp");
-        if (uuid != nullptr && uuid->items.size() == 2) line.uuid = uuid->items[1].text;
-        lines.push_back(line);
+        if (item->items.size() < 2 || !at || at->items.size() < 3 || !layer ||
+            layer->items.size() != 2 || !uuid || uuid->items.size() != 2) {
+            throw std::runtime_error("malformed footprint");
+        }
+        footprint.libraryId = item->items[1].text;
+        footprint.uuid = uuid->items[1].text;
+        footprint.layer = layer->items[1].text;
+        footprint.x = unitsOf(at->items[1]);
+        footprint.y = unitsOf(at->items[2]);
+        footprint.rotated = at->items.size() > 3;
+        if (const Node* attr = item->child("attr")) {
+            for (std::size_t i = 1; i < attr->items.size(); ++i) {
+                footprint.attributes.push_back(attr->items[i].text);
+            }
+        }
+        for (const Node* text : item->children("fp_text")) {
+            if (text->items.size() > 1 && text->items[1].text == "reference") {
+                readField(*text, 2, footprint.reference, footprint.referenceHidden,
+                          footprint.referenceLayer);
+            } else if (text->items.size() > 1 && text->items[1].text == "value") {
+                readField(*text, 2, footprint.value, footprint.valueHidden, footprint.valueLayer);
+            }
+        }
+        for (const Node* property : item->children("property")) {
+            if (property->items.size() > 1 && property->items[1].text == "Reference") {
+                readField(*property, 2, footprint.reference, footprint.referenceHidden,
+                          footprint.referenceLayer);
+            } else if (property->items.size() > 1 && property->items[1].text == "Value") {
+                readField(*property, 2, footprint.value, footprint.valueHidden,
+                          footprint.valueLayer);
+            }
+        }
+        for (const Node* child : item->children("fp_line")) {
+            GrLine line = lineOf(*child);
+            line.startX += footprint.x;
+            line.startY += footprint.y;
+            line.endX += footprint.x;
+            line.endY += footprint.y;
+            footprint.lines.push_back(line);
+        }
+        found.push_back(std::move(footprint));
+    }
+    return found;
+}
+
+std::vector<GrLine> boardLines(const Node& board) {
+    std::vector<GrLine> lines;
+    for (const Node& item : board.items) {
+        if (item.kind != Node::Kind::kList || item.items.empty()) continue;
+        if (item.items[0].text == "gr_line") lines.push_back(lineOf(item));
+        if (item.items[0].text != "footprint") continue;
+        Node alone;
+        alone.items.push_back(item);
+        std::vector<Footprint> one = footprints(alone);
+        for (GrLine& line : one.front().lines) lines.push_back(std::move(line));
     }
     return lines;
 }

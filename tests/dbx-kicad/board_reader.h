@@ -39,6 +39,27 @@ struct GrLine {
 std::vector<GrLine> grLines(const Node& board);
 std::string describe(const std::vector<GrLine>& lines);
 
+struct Footprint {
+    std::string libraryId;  // its first atom
+    std::string uuid;       // from (uuid ...) or (tstamp ...)
+    std::string layer;
+    std::int64_t x = 0, y = 0;  // its anchor, (at X Y)
+    bool rotated = false;       // (at X Y ANGLE)
+    std::vector<std::string> attributes;
+    // Its Reference and Value fields, from (fp_text reference|value ...) or (property ...); empty
+    // without one.
+    std::string reference, value;
+    bool referenceHidden = false, valueHidden = false;
+    std::string referenceLayer, valueLayer;
+    std::vector<GrLine> lines;  // its (fp_line ...), on the board: its anchor added
+};
+
+// Every top-level (footprint ...) of a board, in file order.
+std::vector<Footprint> footprints(const Node& board);
+
+// Every line of a board, in file order: its gr_lines and its footprints' fp_lines, on the board.
+std::vector<GrLine> boardLines(const Node& board);
+
 struct Group {
     std::string name;
     std::string uuid;                  // from (uuid ...) or (id ...)

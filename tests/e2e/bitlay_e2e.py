@@ -3,7 +3,8 @@
 picture by typing its path and Enter, pick a colour with one click, choose a layer, type the
 position and scale, transfer, load a second picture by typing only its name, rotate, quit; then
 checks the board file line by line against lines worked out here from the transfer rules, and that
-each transfer is one group of exactly its lines (in KiCad too, where its Python module is). While the
+each transfer is one board-only footprint of exactly its lines (in KiCad too, where its Python module
+is). While the
 first Bitlay is attached, a second one on the same board must show its message box on top of every
 window and end with status 1; a further run attaches to a missing board.
 
@@ -327,86 +328,125 @@ def parse_sexpr(text):
     return top
 
 
-def board_lines(board_text):
-    """Every top-level gr_line as (start x, start y, end x, end y, layer, width), in file order.
-    Reads every form KiCad 6 to 9 writes: (width W) or (stroke (width W) (type ...)), with or
-    without (tstamp ...) / (uuid "..."), on one line or over several with tabs."""
+def fields_of(item):
+    return {part[0]: part[1:] for part in item[1:] if isinstance(part, list) and part}
+
+
+def line_of(item, anchor=(Decimal(0), Decimal(0))):
+    """A gr_line or fp_line as (start x, start y, end x, end y, layer, width) on the board, an
+    fp_line's points relative to its footprint's anchor."""
+    fields = fields_of(item)
+    width = fields.get("width")
+    if width is None:
+        width = fields_of(["stroke"] + fields.get("stroke", [])).get("width")
+    (sx, sy), (ex, ey) = fields["start"][:2], fields["end"][:2]
+    ax, ay = anchor
+    return (Decimal(sx) + ax, Decimal(sy) + ay, Decimal(ex) + ax, Decimal(ey) + ay,
+            fields["layer"][0], Decimal(width[0]))
+
+
+def board_footprints(board_text):
+    """Every top-level footprint as a dict: its library id, layer, anchor, attributes, Reference
+    and Value fields (text, hidden, layer) and its lines with their UUIDs; and the board's
+    top-level gr_lines and groups."""
     forms = parse_sexpr(board_text)
     if not forms or not forms[0] or forms[0][0] != "kicad_pcb":
         raise StepFailed("the board file is not one (kicad_pcb ...) form")
-    lines = []
+    footprints, loose, groups = [], [], []
     for item in forms[0][1:]:
-        if not (isinstance(item, list) and item and item[0] == "gr_line"):
-            continue
-        fields = {part[0]: part[1:] for part in item[1:] if isinstance(part, list) and part}
-        width = fields.get("width")
-        if width is None:
-            stroke = {part[0]: part[1:] for part in fields.get("stroke", [])
-                      if isinstance(part, list) and part}
-            width = stroke.get("width")
-        (sx, sy), (ex, ey) = fields["start"][:2], fields["end"][:2]
-        lines.append((Decimal(sx), Decimal(sy), Decimal(ex), Decimal(ey), fields["layer"][0],
-                      Decimal(width[0])))
-    return lines
-
-
-def board_groups(board_text):
-    """Every top-level group as (name, members), and the UUIDs of the gr_lines in file order."""
-    forms = parse_sexpr(board_text)[0][1:]
-    groups, uuids = [], []
-    for item in forms:
         if not (isinstance(item, list) and item):
             continue
-        fields = {part[0]: part[1:] for part in item[1:] if isinstance(part, list) and part}
         if item[0] == "gr_line":
-            uuids.append((fields.get("uuid") or fields.get("tstamp"))[0])
+            loose.append(line_of(item))
         elif item[0] == "group":
-            groups.append((item[1], fields["members"]))
-    return groups, uuids
+            groups.append(item)
+        elif item[0] == "footprint":
+            fields = fields_of(item)
+            anchor = (Decimal(fields["at"][0]), Decimal(fields["at"][1]))
+            texts = {}
+            for part in item[1:]:
+                if not (isinstance(part, list) and part):
+                    continue
+                if part[0] == "fp_text" and part[1] in ("reference", "value"):
+                    name, text, rest = part[1].capitalize(), part[2], part[3:]
+                elif part[0] == "property" and part[1] in ("Reference", "Value"):
+                    name, text, rest = part[1], part[2], part[3:]
+                else:
+                    continue
+                own = fields_of([name] + rest)
+                hidden = "hide" in rest or own.get("hide") == ["yes"]
+                texts[name] = (text, hidden, own["layer"][0])
+            lines = []
+            for part in item[1:]:
+                if isinstance(part, list) and part and part[0] == "fp_line":
+                    own = fields_of(part)
+                    lines.append((line_of(part, anchor), (own.get("uuid") or own["tstamp"])[0]))
+            footprints.append({"id": item[1], "layer": fields["layer"][0], "at": fields["at"],
+                               "attr": fields.get("attr", []), "texts": texts, "lines": lines})
+    return footprints, loose, groups
 
 
-def check_groups(text, transfers):
-    """One group per transfer, named as the transfer, holding exactly that transfer's lines."""
-    groups, uuids = board_groups(text)
-    want, first = [], 0
-    for count in transfers:
-        want.append((f"Bitlay: {count:,} line{'' if count == 1 else 's'}",
-                     sorted(uuids[first:first + count])))
-        first += count
-    got = [(name, sorted(members)) for name, members in groups]
+def board_lines(board_text):
+    """Every line of the board as (start x, start y, end x, end y, layer, width), in file order:
+    the footprints' lines on the board and any top-level gr_line. Reads every form KiCad 6 to 10
+    writes."""
+    footprints, loose, _ = board_footprints(board_text)
+    return [line for footprint in footprints for line, _ in footprint["lines"]] + loose
+
+
+def check_footprints(text, transfers):
+    """One footprint per transfer, named as the transfer, holding exactly that transfer's lines,
+    board only, left out of position files and BOM, its fields hidden; no line outside one and no
+    group."""
+    footprints, loose, groups = board_footprints(text)
+    if loose or groups:
+        raise StepFailed(f"{len(loose)} loose lines and {len(groups)} groups beside the footprints")
+    want = [(f"Bitlay: {count:,} line{'' if count == 1 else 's'}", count) for count in transfers]
+    got = [(f["texts"].get("Reference", ("",))[0], len(f["lines"])) for f in footprints]
     if got != want:
-        raise StepFailed(f"the board's groups {[(n, len(m)) for n, m in got]} are not one per "
-                         f"transfer {[(n, len(m)) for n, m in want]}, or hold other lines")
+        raise StepFailed(f"the board's footprints {got} are not one per transfer {want}")
+    for f in footprints:
+        first = f["lines"][0][0]
+        if (f["id"] != "" or f["layer"] != "F.Cu" or len(f["at"]) != 2 or
+                (Decimal(f["at"][0]), Decimal(f["at"][1])) != first[:2] or
+                f["attr"] != ["board_only", "exclude_from_pos_files", "exclude_from_bom"] or
+                f["texts"]["Reference"][1:] != (True, "F.SilkS") or
+                f["texts"]["Value"] != ("Bitlay", True, "F.Fab")):
+            raise StepFailed(f"a footprint is not as the library makes one: {f['id']!r} "
+                             f"{f['layer']} {f['at']} {f['attr']} {f['texts']}")
 
 
-KICAD_GROUPS = """import pcbnew, sys
+KICAD_FOOTPRINTS = """import pcbnew, sys
 board = pcbnew.LoadBoard(sys.argv[1])
-for group in board.Groups():
-    items = [item.Cast() for item in group.GetItems()]
-    print(group.GetName(), len(items), sorted({pcbnew.LSET.Name(i.GetLayer()) for i in items}),
+for f in board.GetFootprints():
+    items = list(f.GraphicalItems())
+    print(f.GetReference(), len(items), sorted({pcbnew.LSET.Name(i.GetLayer()) for i in items}),
+          f.IsBoardOnly(), f.IsExcludedFromPosFiles(), f.IsExcludedFromBOM(),
+          f.Reference().IsVisible(), f.Value().IsVisible(),
           sorted(str(i.m_Uuid.AsString()) for i in items))
 """
 
 
-def check_groups_in_kicad(board, work, transfers):
-    """KiCad's own reading of the board: one group per transfer with exactly its lines, all on
-    B.Cu. Skipped where KiCad's Python module is not installed."""
+def check_footprints_in_kicad(board, work, transfers):
+    """KiCad's own reading of the board: one footprint per transfer with exactly its lines, all on
+    B.Cu, board only, left out of position files and BOM, its fields hidden. Skipped where KiCad's
+    Python module is not installed."""
     env = dict(os.environ, HOME=str(work))
     if subprocess.run(["/usr/bin/python3", "-c", "import pcbnew"], env=env,
                       capture_output=True).returncode != 0:
-        print("e2e: KiCad's Python module is not installed; the groups are not read by KiCad")
+        print("e2e: KiCad's Python module is not installed; the footprints are not read by KiCad")
         return
-    out = subprocess.run(["/usr/bin/python3", "-c", KICAD_GROUPS, str(board)], env=env,
+    out = subprocess.run(["/usr/bin/python3", "-c", KICAD_FOOTPRINTS, str(board)], env=env,
                          capture_output=True, text=True, timeout=60).stdout
-    _, uuids = board_groups(board.read_text(encoding="utf-8"))
-    want, first = [], 0
-    for count in transfers:
+    footprints, _, _ = board_footprints(board.read_text(encoding="utf-8"))
+    want = []
+    for count, footprint in zip(transfers, footprints):
         name = f"Bitlay: {count:,} line{'' if count == 1 else 's'}"
-        want.append(f"{name} {count} ['B.Cu'] {sorted(uuids[first:first + count])}")
-        first += count
+        uuids = sorted(uuid for _, uuid in footprint["lines"])
+        want.append(f"{name} {count} ['B.Cu'] True True True False False {uuids}")
     if sorted(out.splitlines()) != sorted(want):
-        raise StepFailed(f"KiCad reads the groups as {out!r}, not {want!r}")
-    print(f"e2e: KiCad finds {len(want)} groups, one per transfer with exactly its lines")
+        raise StepFailed(f"KiCad reads the footprints as {out!r}, not {want!r}")
+    print(f"e2e: KiCad finds {len(want)} footprints, one per transfer with exactly its lines")
 
 
 def check_parses(text):
@@ -612,9 +652,9 @@ def main_run(session, exe, work, shots):
         check_same(got, want, "line", "the board")
         print(f"e2e: {len(got)} lines on B.Cu as the rules give, from both pictures")
 
-        step = "check the groups"
-        check_groups(text, transfers)
-        check_groups_in_kicad(board, work, transfers)
+        step = "check the footprints"
+        check_footprints(text, transfers)
+        check_footprints_in_kicad(board, work, transfers)
     except Exception as error:
         raise StepFailed(f"step '{step}': {error}") from error
     finally:

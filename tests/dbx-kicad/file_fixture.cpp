@@ -1,0 +1,326 @@
+#include "file_fixture.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "dbx-kicad/dbx32.h"
+
+namespace bitlay::kicad::test {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+void writeInPlace(const fs::path& board, const std::string& text) {
+    std::ofstream(board, std::ios::binary | std::ios::trunc) << text;
+}
+
+void writeAndRename(const fs::path& board, const std::string& text) {
+    const fs::path temporary = board.string() + ".saving";
+    writeFile(temporary, text);
+    fs::rename(temporary, board);
+}
+
+std::string boardWithLayers(const std::string& layerEntries, const std::string& version) {
+    return "(kicad_pcb (version " + version +
+           ") (generator pcbnew)\n  (general (thickness 1.6))\n" + "  (layers\n    " +
+           layerEntries + "\n  )\n  (net 0 \"\")\n)\n";
+}
+
+const std::string kTwoLayers = R"((0 "F.Cu" signal) (31 "B.Cu" signal))";
+
+std::string kicad6Board(const std::string& version) {
+    return "(kicad_pcb (version " + version + R"() (generator pcbnew)
+
+  (general
+    (thickness 1.6)
+  )
+
+  (paper "A4")
+  (layers
+    (0 "F.Cu" signal)
+    (31 "B.Cu" signal)
+    (36 "B.SilkS" user "B.Silkscreen")
+    (37 "F.SilkS" user "F.Silkscreen")
+    (44 "Edge.Cuts" user)
+    (50 "User.1" user "Logo")
+  )
+
+  (setup
+    (pad_to_mask_clearance 0)
+  )
+
+  (net 0 "")
+
+)
+)";
+}
+
+std::string kicad8Board() {
+    return R"((kicad_pcb
+	(version 20240108)
+	(generator "pcbnew")
+	(generator_version "8.0")
+	(general
+		(thickness 1.6)
+		(legacy_teardrops no)
+	)
+	(paper "A4")
+	(layers
+		(0 "F.Cu" signal)
+		(31 "B.Cu" signal)
+		(36 "B.SilkS" user "B.Silkscreen")
+		(37 "F.SilkS" user "F.Silkscreen")
+		(44 "Edge.Cuts" user)
+		(50 "User.1" user "Logo")
+	)
+	(setup
+		(pad_to_mask_clearance 0)
+	)
+	(net 0 "")
+)
+)";
+}
+
+std::string kicad9Board(bool kicad10) {
+    return std::string("(kicad_pcb\n\t(version ") + (kicad10 ? "20260206" : "20241229") +
+           ")\n\t(generator \"pcbnew\")\n\t(generator_version \"" + (kicad10 ? "10.0" : "9.0") +
+           R"(")
+	(general
+		(thickness 1.6)
+		(legacy_teardrops no)
+	)
+	(paper "A4")
+	(layers
+		(0 "F.Cu" signal)
+		(2 "B.Cu" signal)
+		(7 "B.SilkS" user "B.Silkscreen")
+		(5 "F.SilkS" user "F.Silkscreen")
+		(25 "Edge.Cuts" user)
+		(39 "User.1" front "Logo")
+		(41 "User.2" auxiliary)
+	)
+	(setup
+		(pad_to_mask_clearance 0)
+		(tenting front back)
+	)
+)" + (kicad10 ? "" : "\t(net 0 \"\")\n") +
+           "\t(embedded_fonts no)\n)\n";
+}
+
+std::string boardOfVersion(std::int64_t version) {
+    if (version >= 20241229) {
+        std::string text = kicad9Board(version >= 20260206);
+        const std::string own = version >= 20260206 ? "20260206" : "20241229";
+        return text.replace(text.find(own), own.size(), std::to_string(version));
+    }
+    if (version >= 20231014) {
+        std::string text = kicad8Board();
+        return text.replace(text.find("20240108"), 8, std::to_string(version));
+    }
+    return kicad6Board(std::to_string(version));
+}
+
+std::string withoutForms(const std::string& text, const std::string& head,
+                         std::vector<std::string>* forms, int level) {
+    std::string kept;
+    std::size_t depth = 0;
+    std::size_t copiedTo = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == '(') {
+            ++depth;
+            if (depth != static_cast<std::size_t>(level) + 1 ||
+                text.compare(i + 1, head.size(), head) != 0 ||
+                std::string(" \n\t").find(text[i + 1 + head.size()]) == std::string::npos) {
+                continue;
+            }
+            std::size_t from = i;
+            while (from > 0 && (text[from - 1] == ' ' || text[from - 1] == '\t')) --from;
+            std::size_t inner = 1;
+            std::size_t j = i + 1;
+            bool quoted = false;
+            for (; inner > 0; ++j) {
+                if (quoted) {
+                    if (text[j] == '\\') {
+                        ++j;
+                    } else if (text[j] == '"') {
+                        quoted = false;
+                    }
+                } else if (text[j] == '"') {
+                    quoted = true;
+                } else if (text[j] == '(') {
+                    ++inner;
+                } else if (text[j] == ')') {
+                    --inner;
+                }
+            }
+            if (j < text.size() && text[j] == '\n') ++j;
+            if (forms != nullptr) forms->push_back(text.substr(from, j - from));
+            kept += text.substr(copiedTo, from - copiedTo);
+            copiedTo = j;
+            i = j - 1;
+            --depth;
+        }
+    }
+    return kept + text.substr(copiedTo);
+}
+
+std::vector<std::string> itemsOf(const std::string& form) {
+    std::vector<std::string> items{form.substr(0, form.find('\n') + 1)};
+    std::size_t depth = 0;
+    std::size_t itemStart = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < form.size(); ++i) {
+        const char c = form[i];
+        if (quoted) {
+            if (c == '\\') ++i;
+            if (c == '"') quoted = false;
+            continue;
+        }
+        if (c == '"') {
+            quoted = true;
+        } else if (c == '(' && ++depth == 2) {
+            itemStart = form.rfind('\n', i) + 1;
+        } else if (c == ')' && depth-- == 2) {
+            const std::size_t end = form.find('\n', i);
+            items.push_back(form.substr(itemStart, end - itemStart + 1));
+        }
+    }
+    std::sort(items.begin() + 1, items.end());
+    return items;
+}
+
+std::string describeFootprints(const Node& board) {
+    std::string text;
+    for (const Footprint& footprint : footprints(board)) {
+        const bool named = !footprint.reference.empty();
+        // One another program kept may have lost its lines.
+        bool wellFormed =
+            footprint.libraryId.empty() && footprint.layer == "F.Cu" && !footprint.rotated &&
+            footprint.attributes == std::vector<std::string>{"board_only", "exclude_from_pos_files",
+                                                             "exclude_from_bom"} &&
+            (footprint.lines.empty() || (footprint.lines.front().startX == footprint.x &&
+                                         footprint.lines.front().startY == footprint.y));
+        if (named) {
+            wellFormed = wellFormed && footprint.referenceHidden &&
+                         footprint.referenceLayer == "F.SilkS" && footprint.value == "Bitlay" &&
+                         footprint.valueHidden && footprint.valueLayer == "F.Fab";
+        }
+        std::vector<std::int64_t> starts;
+        for (const GrLine& line : footprint.lines) starts.push_back(line.startX);
+        std::sort(starts.begin(), starts.end());
+        text += named ? footprint.reference + ":" : "(unnamed):";
+        for (const std::int64_t x : starts) text += " " + std::to_string(x);
+        if (!wellFormed) text += " (malformed)";
+        text += "\n";
+    }
+    return text;
+}
+
+std::size_t namedFootprints(const fs::path& path) {
+    const auto board = parseForm(readFile(path));
+    if (!board) return 0;
+    std::size_t named = 0;
+    for (const Footprint& footprint : footprints(*board)) named += !footprint.reference.empty();
+    return named;
+}
+
+const std::regex kUuidV4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    const int status = pclose(pipe);
+    if (status != 0) output += "\nexit status " + std::to_string(status);
+    return output;
+}
+
+void DbxKicad::SetUp() {
+    char pattern[] = "/tmp/dbx-kicad-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    board_ = dir_ / "board.kicad_pcb";
+    setenv("DBX_DESIGN", board_.c_str(), 1);
+    // Where DBX_DESIGN is unset, a KiCad running on this machine must not be the design: the
+    // library looks for KiCads in TMPDIR and HOME, and finds nothing there.
+    unsetenv("KICAD_API_SOCKET");
+    setenv("TMPDIR", dir_.c_str(), 1);
+    setenv("HOME", dir_.c_str(), 1);
+}
+
+void DbxKicad::TearDown() {
+    TCloseDesign(&context_, "");
+    fs::current_path(startDir_);
+    unsetenv("DBX_DESIGN");
+    fs::remove_all(dir_);
+}
+
+DbxStatusCode DbxKicad::openBoard(const std::string& text) {
+    writeFile(board_, text);
+    return TOpenDesign(0, 16000, "", &context_);
+}
+
+std::vector<GrLine> DbxKicad::linesOnDisk() const {
+    const auto board = parseForm(readFile(board_));
+    if (!board) ADD_FAILURE() << "the board does not parse:\n" << readFile(board_);
+    return board ? boardLines(*board) : std::vector<GrLine>{};
+}
+
+std::vector<Footprint> DbxKicad::footprintsOnDisk() const {
+    const auto board = parseForm(readFile(board_));
+    if (!board) ADD_FAILURE() << "the board does not parse:\n" << readFile(board_);
+    return board ? footprints(*board) : std::vector<Footprint>{};
+}
+
+std::string DbxKicad::footprintsDescribed() const {
+    const auto board = parseForm(readFile(board_));
+    if (!board) ADD_FAILURE() << "the board does not parse:\n" << readFile(board_);
+    return board ? describeFootprints(*board) : "";
+}
+
+bool DbxKicad::waitForNamed(std::size_t count, const fs::path& path) {
+    for (int i = 0; i < 500; ++i) {
+        if (namedFootprints(path) >= count) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+void DbxKicad::transfer(std::int32_t layer, std::int32_t first, int count) {
+    for (int i = 0; i < count; ++i) {
+        LineRecord line = makeLine(layer, 2540, first + i * 5080, 0, first + i * 5080 + 2540, 0);
+        ASSERT_EQ(TPlaceLine(&context_, &line), 0) << "line " << i << " at " << first;
+    }
+}
+
+}  // namespace bitlay::kicad::test
