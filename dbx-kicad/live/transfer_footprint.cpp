@@ -16,7 +16,8 @@ constexpr std::int64_t kNanometresPerUnit = 10;
 // KiCad's field ids and default text for a footprint's mandatory fields.
 constexpr int kReferenceField = 0;
 constexpr int kValueField = 1;
-constexpr std::int64_t kTextSizeNm = 1000000;
+// The same as a board file's transfer footprint: 1.27 mm, stroke 0.15 mm.
+constexpr std::int64_t kTextSizeNm = 1270000;
 constexpr std::int64_t kTextStrokeNm = 150000;
 
 types::Vector2* setPoint(types::Vector2* point, std::int32_t x, std::int32_t y) {

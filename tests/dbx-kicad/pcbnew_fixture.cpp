@@ -55,23 +55,44 @@ pid_t spawn(const std::vector<std::string>& argv, const fs::path& log, int keepF
     _exit(127);
 }
 
-void stopProcess(pid_t pid) {
-    if (pid <= 0) return;
-    ::kill(-pid, SIGKILL);  // the process group spawn() made for it, bwrap's child included
-    waitpid(pid, nullptr, 0);
+// True while a thread of process `pid` is not yet a zombie. A killed process's main thread turns
+// zombie first; its files, KiCad's socket among them, close when the last thread has ended.
+bool running(pid_t pid) {
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator(tasks, error)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto state = line.rfind(") ");
+        if (state != std::string::npos && line.compare(state + 2, 1, "Z") != 0) return true;
+    }
+    return false;
 }
 
-// The processes of the group `group` leads: pcbnew is the bwrap's child when it runs in a root.
+// The processes of the group `group` leads that have not yet ended: pcbnew is the bwrap's child
+// in a root.
 std::vector<pid_t> groupMembers(pid_t group) {
     std::vector<pid_t> members;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return members;
     while (const dirent* entry = readdir(proc)) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-        if (pid > 0 && getpgid(pid) == group) members.push_back(pid);
+        if (pid > 0 && getpgid(pid) == group && running(pid)) members.push_back(pid);
     }
     closedir(proc);
     return members;
+}
+
+// Returns once every process of the group has ended: a killed pcbnew holds its socket open
+// while the kernel takes back its half a gigabyte, which on a busy machine takes seconds.
+void stopProcess(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(-pid, SIGKILL);  // the process group spawn() made for it, bwrap's child included
+    waitpid(pid, nullptr, 0);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!groupMembers(pid).empty() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 }  // namespace
