@@ -6,13 +6,16 @@
 # make install [PREFIX=/usr/local] [DESTDIR=...] : installs the built tool (bin, lib/bitlay, share)
 # make install-kicad-plugin : the KiCad plugin for this build, for the current user
 # make package : the Debian package bitlay_<version>_amd64.deb in the build folder
+# make format : formats the C++ sources as .clang-format says (clang-format 19)
+# make check-format : fails when a C++ source is not formatted so; `make test` runs it first
 BUILD ?= build
 PREFIX ?= /usr/local
 # cmake --build runs make beneath this make; without this every level announces its directory.
 MAKEFLAGS += --no-print-directory
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build roots run test bench install install-kicad-plugin package format clean
+.PHONY: all deps build roots run test bench install install-kicad-plugin package format \
+	check-format clean
 
 all: build
 
@@ -30,6 +33,7 @@ roots: deps
 	@./scripts/kicad-roots
 
 test: build
+	@./scripts/check-format
 	@./scripts/kicad-roots
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -51,8 +55,11 @@ package: build
 	@cd $(BUILD) && { cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; exit 1; }; }
 	@ls $(BUILD)/bitlay_*_amd64.deb
 
-format:
-	@find app dbx dbx-kicad numeric picture transfer tests bench -name '*.h' -o -name '*.cpp' | xargs clang-format -i
+format: deps
+	@./scripts/check-format --fix
+
+check-format: deps
+	@./scripts/check-format
 
 clean:
 	@rm -rf $(BUILD) $(BUILD)-bench

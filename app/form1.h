@@ -2,28 +2,33 @@
 
 #include <QFileDialog>
 #include <QImage>
-#include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
-#include <QPushButton>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <optional>
 
-#include "app/picture_box_widget.h"
-#include "app/swatch_label.h"
+#include "app/form1_layout.h"
 #include "picture/picture_box.h"
 
 namespace bitlay::app {
+
+// How the window asks the user something: a message box and the file-open dialog. An empty member
+// means the real modal one (Form1::defaultShowMessage, Form1::defaultChooseFile); tests give their
+// own to answer without a user.
+struct UserPrompts {
+    std::function<void(QWidget* parent, const QString& text)> showMessage;
+    // The confirmed file, nothing after a cancel.
+    std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile;
+};
 
 // The tool's one window: the controls, their handlers, start-up and shut-down.
 class Form1 final : public QWidget {
     Q_OBJECT
 
   public:
-    explicit Form1(QWidget* parent = nullptr);
+    explicit Form1(UserPrompts prompts = {}, QWidget* parent = nullptr);
 
     // Runs before the window is first shown. After a failed attach exitStatus() is set and the
     // window must not be shown.
@@ -52,20 +57,14 @@ class Form1 final : public QWidget {
         }
     }
 
-    // Every message box of the program goes through here: a modal box titled "Bitlay" with the
-    // text and one OK button. Tests replace it to capture the texts instead of blocking.
+    // The program's message box: modal, titled "Bitlay", with the text and one OK button.
     static void defaultShowMessage(QWidget* parent, const QString& text);
-    static inline std::function<void(QWidget* parent, const QString& text)> showMessage =
-        &Form1::defaultShowMessage;
 
     // Set once the program has been told to end (status 0 after Quit, 1 after a failed start-up).
     std::optional<int> exitStatus() const noexcept { return exitStatus_; }
 
     // Shows the file-open dialog modally and gives the confirmed file, nothing after a cancel.
-    // Tests replace it to choose a file without a user.
     static std::optional<QString> defaultChooseFile(QFileDialog& dialog);
-    static inline std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile =
-        &Form1::defaultChooseFile;
     // Hides the completion pop-ups of the file dialog's name box.
     static void closeCompletionPopups(QFileDialog& dialog);
 
@@ -99,27 +98,9 @@ class Form1 final : public QWidget {
     bool linkOpen_ = false;
     std::optional<int> exitStatus_;
 
-  public:
-    // The controls, owned by the window; public so that tests can drive and read them.
-    PictureBoxWidget* Picture1 = nullptr;
-    PictureBoxWidget* Picture2 = nullptr;
-    QPushButton* Command1 = nullptr;
-    QPushButton* Command2 = nullptr;
-    QPushButton* Command3 = nullptr;
-    QPushButton* Command5 = nullptr;
-    QListWidget* List2 = nullptr;
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;
-    QLabel* Label5 = nullptr;
-    QLabel* Label6 = nullptr;
-    QLabel* Label7 = nullptr;
-    SwatchLabel* Label8 = nullptr;
-    QLineEdit* Text1 = nullptr;
-    QLineEdit* Text2 = nullptr;
-    QLineEdit* Text3 = nullptr;
-    QFileDialog* CommonDialog1 = nullptr;
+    // The controls, owned by the window and found by their names once it is built.
+    Form1Controls controls_;
+    UserPrompts prompts_;
 };
 
 }  // namespace bitlay::app

@@ -12,6 +12,8 @@ namespace bitlay::app {
 // surface. The model owns every pixel; the widget only shows it and reports presses. After the
 // model's surface changed, update() shows it later and repaint() at once, inside a running handler.
 class PictureBoxWidget final : public QFrame {
+    Q_OBJECT
+
   public:
     // Button 1 left, 2 right, 4 middle; shift bits 1 Shift, 2 Ctrl, 4 Alt; X and Y in the model's
     // current logical scale, at the centre of the pixel under the pointer.

@@ -9,6 +9,8 @@ namespace bitlay::app {
 // A label whose back colour is a colour value as the picture-box model gives it. The value is kept
 // as given, so what the colour pick writes is exactly what the transfer reads back.
 class SwatchLabel final : public QLabel {
+    Q_OBJECT
+
   public:
     explicit SwatchLabel(QWidget* parent);
 

@@ -110,8 +110,8 @@ class Watcher final {
     char text_[64] = {};
 };
 
-Run floorRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& board, const fs::path& linesFile,
-             std::size_t expected) {
+Run floorRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& board,
+             const fs::path& linesFile, std::size_t expected) {
     Run run;
     auto pcbnew = Pcbnew::start(kicad, x.display(), board, run.error);
     if (!pcbnew) return run;
@@ -135,8 +135,8 @@ Run floorRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& 
     return run;
 }
 
-Run bitlayRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& board, const picture::PictureBox& box,
-              std::size_t expected) {
+Run bitlayRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& board,
+              const picture::PictureBox& box, std::size_t expected) {
     Run run;
     auto pcbnew = Pcbnew::start(kicad, x.display(), board, run.error);
     if (!pcbnew) return run;
@@ -219,8 +219,10 @@ int main() {
     const Case worst{"worst case", 229, true};
     const Case twenty{"20,000 lines", 34, true};
     const std::vector<Board> boards = {
-        {"empty", fs::path(BITLAY_SOURCE_DIR) / "tests/data/kicad/four-layer.kicad_pcb",
-         {worst, twenty}, kRuns},
+        {"empty",
+         fs::path(BITLAY_SOURCE_DIR) / "tests/data/kicad/four-layer.kicad_pcb",
+         {worst, twenty},
+         kRuns},
         {"video", "/usr/share/kicad/demos/video/video.kicad_pcb", {worst, twenty}, kRuns},
         // KiCad's largest demo: 70 MB, 1,508 footprints, half a minute to open. Each board line
         // costs KiCad a walk over all of it, so its floor runs once, and not for the worst case.
@@ -239,7 +241,8 @@ int main() {
             continue;
         }
         for (const Board& board : boards) {
-            if (const char* only = getenv("BENCH_BOARD"); only != nullptr && board.name != std::string(only))
+            if (const char* only = getenv("BENCH_BOARD");
+                only != nullptr && board.name != std::string(only))
                 continue;
             if (!fs::exists(board.path)) {
                 std::printf("%-8s %-8s skipped: %s is missing (package kicad-demos)\n",
@@ -262,8 +265,8 @@ int main() {
                         bitlays.push_back(bitlayRun(kicad, x, board.path, box, lines.size()));
                     for (const std::vector<Run>* runs : {&floors, &bitlays}) {
                         if (!runs->empty() && !runs->back().ok) {
-                            std::printf("bench_live: %s, %s, %s: %s\n", label.c_str(),
-                                        board.name, c.name, runs->back().error.c_str());
+                            std::printf("bench_live: %s, %s, %s: %s\n", label.c_str(), board.name,
+                                        c.name, runs->back().error.c_str());
                             return 1;
                         }
                     }

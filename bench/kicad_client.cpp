@@ -140,11 +140,11 @@ int floor(KicadIpc& ipc, const types::DocumentSpecifier& board, const char* path
                      lines.size());
         return 1;
     }
-    std::printf("%lld %.4f\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                           start.time_since_epoch())
-                                           .count()),
-                seconds);
+    std::printf(
+        "%lld %.4f\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count()),
+        seconds);
     return 0;
 }
 
@@ -162,10 +162,10 @@ int wait(KicadIpc& ipc, const types::DocumentSpecifier& board, Count shapes, int
             const auto again = Clock::now();
             shapes(ipc, board);
             const auto read = Clock::now() - again;
-            std::printf("%lld\n", static_cast<long long>(
-                                      std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          (seen - read).time_since_epoch())
-                                          .count()));
+            std::printf("%lld\n",
+                        static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                   (seen - read).time_since_epoch())
+                                                   .count()));
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -176,7 +176,9 @@ int wait(KicadIpc& ipc, const types::DocumentSpecifier& board, Count shapes, int
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: kicad_client URL floor LINES BATCH | URL wait ADDED | URL selected LINES\n");
+        std::fprintf(
+            stderr,
+            "usage: kicad_client URL floor LINES BATCH | URL wait ADDED | URL selected LINES\n");
         return 2;
     }
     KicadIpc ipc;

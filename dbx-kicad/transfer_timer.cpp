@@ -23,7 +23,8 @@ TransferTimer::Action TransferTimer::due(TimePoint now) const noexcept {
 }
 
 std::optional<TransferTimer::TimePoint> TransferTimer::nextDeadline() const noexcept {
-    if (queued_ == 0 && transferOpen_ && !callerInside_) return callerLeft_ + policy_.quietBeforeEnd;
+    if (queued_ == 0 && transferOpen_ && !callerInside_)
+        return callerLeft_ + policy_.quietBeforeEnd;
     return std::nullopt;
 }
 

@@ -112,7 +112,7 @@ bool fileExists(const std::string& path) {
 #if defined(_WIN32)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 #else
-    struct stat info {};
+    struct stat info{};
     return stat(path.c_str(), &info) == 0;
 #endif
 }

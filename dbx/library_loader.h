@@ -2,7 +2,8 @@
 
 // The one place that loads the DBX library and looks up its functions. The library is loaded at
 // the first call that needs it, from beside the executable first, then from the private folder
-// `../lib/bitlay/` next to the executable's folder, then by the platform's normal search; each function is resolved by its exact name at its first call and remembered.
+// `../lib/bitlay/` next to the executable's folder, then by the platform's normal search; each
+// function is resolved by its exact name at its first call and remembered.
 
 #include <string>
 

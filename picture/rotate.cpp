@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "numeric/numeric.h"
+#include "numeric/scope_exit.h"
 
 namespace bitlay::picture {
 namespace {
@@ -68,19 +69,16 @@ void bmp_rotate(PictureBox& pic1, PictureBox& pic2, float theta, const ShowProgr
 }
 
 void rotate90(PictureBox& picture1, PictureBox& picture2, const ShowProgress& showProgress) {
-    try {
-        picture1.setScaleModePixels();
-        picture2.setScaleModePixels();
-        picture2.Cls();
-        bmp_rotate(picture1, picture2, quarterTurn(), showProgress);
-        picture1.Cls();  // back to the loaded, unturned picture
-        bmp_rotate(picture2, picture1, 0.0f, showProgress);
-    } catch (...) {
-        setWorkingScale(picture1);
-        show(showProgress, kRotateCaption);
-        throw;
-    }
-    setWorkingScale(picture1);
+    // However the passes end, later picks and transfers must not run in pixel units; after a
+    // failed pass the button gets its caption back, once the scale is set (guards end in reverse).
+    const numeric::ScopeFail caption([&] { show(showProgress, kRotateCaption); });
+    const numeric::ScopeExit workingScale([&] { setWorkingScale(picture1); });
+    picture1.setScaleModePixels();
+    picture2.setScaleModePixels();
+    picture2.Cls();
+    bmp_rotate(picture1, picture2, quarterTurn(), showProgress);
+    picture1.Cls();  // back to the loaded, unturned picture
+    bmp_rotate(picture2, picture1, 0.0f, showProgress);
 }
 
 }  // namespace bitlay::picture

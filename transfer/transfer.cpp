@@ -226,13 +226,16 @@ std::string progressCaption(int percent) { return " " + std::to_string(percent) 
 std::u16string completionReport(const TransferResult& result, const StatusText& statusText) {
     if (result.linesRefused == 0)
         return toU16(linesText(result.linesPlaced, " line placed.", " lines placed."));
-    std::u16string report = toU16(linesText(result.linesPlaced, " line placed, ", " lines placed, ") +
-                                  std::to_string(result.linesRefused) + " refused: ") +
-                            statusText(result.lastRefusal);
+    std::u16string report =
+        toU16(linesText(result.linesPlaced, " line placed, ", " lines placed, ") +
+              std::to_string(result.linesRefused) + " refused: ") +
+        statusText(result.lastRefusal);
     // The editor takes nothing while one of its tools or dialogs is open, and only its user can
     // end that.
     if (result.lastRefusal == kServerBusy)
-        report += u" \u2014 KiCad is busy with a tool or a dialog: press Esc in KiCad, then Transfer again.";
+        report +=
+            u" \u2014 KiCad is busy with a tool or a dialog: press Esc in KiCad, then Transfer "
+            u"again.";
     return report;
 }
 

@@ -52,7 +52,7 @@ bool writeAll(int fd, const char* data, std::size_t size, off_t offset) noexcept
 }
 
 bool ensureDefaultBoard(const char* path) {
-    struct stat info {};
+    struct stat info{};
     if (::stat(path, &info) == 0) return true;
     if (errno != ENOENT) return false;
 
@@ -140,7 +140,7 @@ DbxStatusCode openBoardFile(const char* path, BoardFile& file) {
         }
     } closer{opened};
 
-    struct stat info {};
+    struct stat info{};
     if (::fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
     file.identity = identityOf(info);
     if (attachedHere(file.identity)) return status::kServerBusy;

@@ -177,7 +177,7 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
 // Makes sure the file at the path is still the one attached and still ends as this library left
 // it; when another program has saved the board meanwhile, takes the board as it now is.
 DbxStatusCode FileDesign::makeCurrent() {
-    struct stat info {};
+    struct stat info{};
     // A board deleted while attached takes no lines until a board is back at its path.
     if (::stat(path_.c_str(), &info) != 0) return status::kUnableToOpenFile;
     if (!(identityOf(info) == identity_)) return reattach();

@@ -64,7 +64,7 @@ std::string socketPath(const std::string& url) {
 std::vector<std::string> socketsInFolder(const std::string& folder, uid_t user) {
     const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirFd < 0) return {};
-    struct stat info {};
+    struct stat info{};
     DIR* dir = nullptr;
     if (::fstat(dirFd, &info) != 0 || !folderTrusted(info, user) ||
         (dir = ::fdopendir(dirFd)) == nullptr) {
@@ -77,7 +77,7 @@ std::vector<std::string> socketsInFolder(const std::string& folder, uid_t user) 
         const std::string name = entry->d_name;
         const long long pid = name == "api.sock" ? 0 : socketPid(name);
         if (pid < 0) continue;
-        struct stat socket {};
+        struct stat socket{};
         if (::fstatat(dirFd, entry->d_name, &socket, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (!socketTrusted(socket, user)) continue;
         found.emplace_back(name == "api.sock" ? 0 : 1, pid, name);
@@ -93,12 +93,12 @@ SocketCheck checkSocket(const std::string& path, uid_t user) {
     const auto slash = path.rfind('/');
     if (path.empty() || slash == std::string::npos) return SocketCheck::kUntrusted;
     const std::string folderPath = slash == 0 ? "/" : path.substr(0, slash);
-    struct stat folder {};
+    struct stat folder{};
     if (::lstat(folderPath.c_str(), &folder) != 0) {
         return errno == ENOENT ? SocketCheck::kAbsent : SocketCheck::kUntrusted;
     }
     if (!folderTrusted(folder, user)) return SocketCheck::kUntrusted;
-    struct stat socket {};
+    struct stat socket{};
     if (::lstat(path.c_str(), &socket) != 0) {
         return errno == ENOENT ? SocketCheck::kAbsent : SocketCheck::kUntrusted;
     }
@@ -133,7 +133,7 @@ LockFile openEditorLock(const std::string& socketPath, uid_t user) {
     const int fd =
         ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) return {-1, errno == ELOOP};
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd, &info) != 0) {
         ::close(fd);
         return {-1, false};

@@ -50,7 +50,6 @@ int editorRank(int apiLayer) noexcept {
     return 1000 + apiLayer;                                     // Rescue, anything newer
 }
 
-
 // The board's enabled layers in the editor's order with KiCad's names for them, asked layer by
 // layer (KiCad 9.0.5 and later).
 CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,

@@ -100,8 +100,8 @@ class LiveDesign final : public Design {
                 openCommit(lock);
                 continue;
             }
-            const bool due = timer_.due(TransferTimer::Clock::now()) ==
-                             TransferTimer::Action::kEndTransfer;
+            const bool due =
+                timer_.due(TransferTimer::Clock::now()) == TransferTimer::Action::kEndTransfer;
             if (due || (stopping_ && timer_.transferOpen())) {
                 endTransfer(lock);
                 continue;
@@ -271,8 +271,7 @@ class LiveDesign final : public Design {
 std::unique_ptr<Design> makeLiveDesign(std::unique_ptr<KicadIpc> ipc,
                                        types::DocumentSpecifier board, std::vector<int> apiLayers,
                                        std::vector<LayerName> names,
-                                       std::unique_ptr<EditorLock> lock,
-                                       const LivePolicy& policy) {
+                                       std::unique_ptr<EditorLock> lock, const LivePolicy& policy) {
     return std::make_unique<LiveDesign>(std::move(ipc), std::move(board), std::move(apiLayers),
                                         std::move(names), std::move(lock), policy);
 }

@@ -5,7 +5,9 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/form1.h"
 
@@ -97,6 +99,42 @@ INSTANTIATE_TEST_SUITE_P(
                       Lettering{"Label8", "", "", 0}, Lettering{"List2", "", "", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The controls are stacked in the order of the layout, each inside the client area, and no two
+// that can be seen overlap: a mistyped place in the table shows up here.
+TEST(Window, ControlsStackInLayoutOrderInsideTheClientAreaWithoutOverlapping) {
+    Form1 form;
+    QStringList stacked, layout;
+    for (const QObject* child : form.children())
+        if (child->isWidgetType() && !qobject_cast<const QDialog*>(child))
+            stacked << child->objectName();
+    for (const ControlRow& row : kControlRows) layout << QString::fromLatin1(row.name);
+    EXPECT_EQ(stacked, layout);
+    EXPECT_EQ(layout.size(), 18);
+    std::vector<const QWidget*> seen;
+    for (const QString& name : layout) {
+        const auto* control = form.findChild<QWidget*>(name);
+        ASSERT_NE(control, nullptr);
+        EXPECT_TRUE(form.rect().contains(control->geometry())) << name.toStdString();
+        if (control->isHidden()) continue;
+        for (const QWidget* other : seen)
+            EXPECT_FALSE(control->geometry().intersects(other->geometry()))
+                << name.toStdString() << " overlaps " << other->objectName().toStdString();
+        seen.push_back(control);
+    }
+}
+
+TEST(Window, ControlsAreFoundByNameAndTheirAbsenceIsAnError) {
+    Form1 form;
+    const Form1Controls controls = findControls(form);
+    EXPECT_EQ(controls.Command3->objectName(), "Command3");
+    EXPECT_EQ(controls.CommonDialog1->objectName(), "CommonDialog1");
+    QWidget bare;
+    EXPECT_THROW(findControls(bare), std::logic_error);
+    auto* impostor = new QLabel(&bare);
+    impostor->setObjectName(QStringLiteral("Picture1"));
+    EXPECT_THROW(findControls(bare), std::logic_error) << "a control of the wrong kind";
+}
+
 TEST(Window, HasItsCaptionAndAFixedClientAreaCentredOnTheScreen) {
     Form1 form;
     EXPECT_EQ(form.windowTitle(), "Bitlay Picture. - Corvane Systems - Rev : 2.0");
@@ -106,7 +144,7 @@ TEST(Window, HasItsCaptionAndAFixedClientAreaCentredOnTheScreen) {
     EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(QFontInfo(form.font()).family(), "Liberation Sans");
     EXPECT_DOUBLE_EQ(form.font().pointSizeF(), 8.25);
-    EXPECT_EQ(form.List2->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_EQ(findControls(form).List2->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     const QPoint offset = form.geometry().center() - screen.center();
     EXPECT_LE(offset.manhattanLength(), 2);
@@ -115,53 +153,56 @@ TEST(Window, HasItsCaptionAndAFixedClientAreaCentredOnTheScreen) {
 TEST(Window, PictureBoxesHaveASunkenFrameOfTwoPixelsAndTheScratchBoxIsNeverSeen) {
     Form1 form;
     form.show();
-    EXPECT_EQ(form.Picture1->contentsRect(), QRect(2, 2, 309, 229));
-    EXPECT_EQ(form.Picture2->contentsRect(), QRect(2, 2, 309, 237));
-    EXPECT_EQ(form.Picture1->frameShadow(), QFrame::Sunken);
+    EXPECT_EQ(findControls(form).Picture1->contentsRect(), QRect(2, 2, 309, 229));
+    EXPECT_EQ(findControls(form).Picture2->contentsRect(), QRect(2, 2, 309, 237));
+    EXPECT_EQ(findControls(form).Picture1->frameShadow(), QFrame::Sunken);
     EXPECT_EQ(form.picture1Model().clientWidthPixels(), 309);
     EXPECT_EQ(form.picture2Model().clientHeightPixels(), 237);
     EXPECT_FLOAT_EQ(form.picture1Model().Width(), 4695);
     EXPECT_FLOAT_EQ(form.picture1Model().Height(), 3495);
     EXPECT_FLOAT_EQ(form.picture2Model().Height(), 3615);
-    EXPECT_TRUE(form.Picture1->isVisible());
-    EXPECT_FALSE(form.Picture2->isVisible());
+    EXPECT_TRUE(findControls(form).Picture1->isVisible());
+    EXPECT_FALSE(findControls(form).Picture2->isVisible());
 }
 
 TEST(Window, ColoursOfTheMessageLineTheCreditLineAndTheSwatch) {
     Form1 form;
-    EXPECT_EQ(form.Label5->palette().color(QPalette::WindowText), QColor(255, 128, 128));
-    EXPECT_EQ(form.Label7->palette().color(QPalette::WindowText), QColor(255, 255, 255));
-    EXPECT_EQ(form.Label7->palette().color(QPalette::Window), QColor(128, 128, 128));
-    EXPECT_TRUE(form.Label7->autoFillBackground());
-    EXPECT_EQ(form.Label8->BackColor(), 0);
-    EXPECT_EQ(form.Label8->palette().color(QPalette::Window), QColor(0, 0, 0));
-    EXPECT_TRUE(form.Label8->autoFillBackground());
-    form.Label8->setBackColor(0x00FF8040);  // blue 255, green 128, red 64
-    EXPECT_EQ(form.Label8->BackColor(), 0x00FF8040);
-    EXPECT_EQ(form.Label8->palette().color(QPalette::Window), QColor(64, 128, 255));
+    EXPECT_EQ(findControls(form).Label5->palette().color(QPalette::WindowText),
+              QColor(255, 128, 128));
+    EXPECT_EQ(findControls(form).Label7->palette().color(QPalette::WindowText),
+              QColor(255, 255, 255));
+    EXPECT_EQ(findControls(form).Label7->palette().color(QPalette::Window), QColor(128, 128, 128));
+    EXPECT_TRUE(findControls(form).Label7->autoFillBackground());
+    EXPECT_EQ(findControls(form).Label8->BackColor(), 0);
+    EXPECT_EQ(findControls(form).Label8->palette().color(QPalette::Window), QColor(0, 0, 0));
+    EXPECT_TRUE(findControls(form).Label8->autoFillBackground());
+    findControls(form).Label8->setBackColor(0x00FF8040);  // blue 255, green 128, red 64
+    EXPECT_EQ(findControls(form).Label8->BackColor(), 0x00FF8040);
+    EXPECT_EQ(findControls(form).Label8->palette().color(QPalette::Window), QColor(64, 128, 255));
 }
 
 TEST(Window, LabelsWrapAndTheInstructionTakesSeveralLines) {
     Form1 form;
     for (QLabel* label : form.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
         EXPECT_TRUE(label->wordWrap());
-    EXPECT_EQ(form.Label1->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
-    EXPECT_EQ(form.Label7->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
-    form.Label5->setText(QString::fromLatin1(Form1::kInstructionText));
-    const int lineHeight = form.Label5->fontMetrics().height();
-    EXPECT_GE(form.Label5->heightForWidth(form.Label5->width()), 2 * lineHeight);
+    EXPECT_EQ(findControls(form).Label1->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    EXPECT_EQ(findControls(form).Label7->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    findControls(form).Label5->setText(QString::fromLatin1(Form1::kInstructionText));
+    const int lineHeight = findControls(form).Label5->fontMetrics().height();
+    EXPECT_GE(findControls(form).Label5->heightForWidth(findControls(form).Label5->width()),
+              2 * lineHeight);
 }
 
 TEST(Window, LayerListKeepsItsOrderAndSelectsOneEntry) {
     Form1 form;
-    form.List2->addItems({"zeta", "alpha", "mid"});
-    EXPECT_EQ(form.List2->item(0)->text(), "zeta");
-    EXPECT_EQ(form.List2->selectionMode(), QAbstractItemView::SingleSelection);
-    EXPECT_EQ(Form1::ListIndex(*form.List2), -1);
-    form.List2->item(1)->setSelected(true);
-    form.List2->item(2)->setSelected(true);
-    EXPECT_EQ(form.List2->selectedItems().size(), 1);
-    EXPECT_EQ(Form1::ListIndex(*form.List2), 2);
+    findControls(form).List2->addItems({"zeta", "alpha", "mid"});
+    EXPECT_EQ(findControls(form).List2->item(0)->text(), "zeta");
+    EXPECT_EQ(findControls(form).List2->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), -1);
+    findControls(form).List2->item(1)->setSelected(true);
+    findControls(form).List2->item(2)->setSelected(true);
+    EXPECT_EQ(findControls(form).List2->selectedItems().size(), 1);
+    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), 2);
 }
 
 class ShownWindow : public ::testing::Test {
@@ -175,7 +216,7 @@ class ShownWindow : public ::testing::Test {
 };
 
 TEST_F(ShownWindow, TabMovesThroughTheControlsInTheirOrder) {
-    form.Picture1->setFocus();
+    findControls(form).Picture1->setFocus();
     QStringList order{QApplication::focusWidget()->objectName()};
     for (int i = 0; i < 9; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -191,14 +232,14 @@ TEST_F(ShownWindow, NoButtonReactsToEnterOrEscapeByItself) {
         EXPECT_FALSE(button->autoDefault()) << button->objectName().toStdString();
         EXPECT_FALSE(button->isDefault()) << button->objectName().toStdString();
     }
-    QSignalSpy quit(form.Command2, &QPushButton::clicked);
-    QSignalSpy transfer(form.Command3, &QPushButton::clicked);
-    form.Text1->setFocus();
-    QTest::keyClick(form.Text1, Qt::Key_Return);
-    QTest::keyClick(form.Text1, Qt::Key_Escape);
-    form.Command3->setFocus();
-    QTest::keyClick(form.Command3, Qt::Key_Return);
-    QTest::keyClick(form.Command3, Qt::Key_Escape);
+    QSignalSpy quit(findControls(form).Command2, &QPushButton::clicked);
+    QSignalSpy transfer(findControls(form).Command3, &QPushButton::clicked);
+    findControls(form).Text1->setFocus();
+    QTest::keyClick(findControls(form).Text1, Qt::Key_Return);
+    QTest::keyClick(findControls(form).Text1, Qt::Key_Escape);
+    findControls(form).Command3->setFocus();
+    QTest::keyClick(findControls(form).Command3, Qt::Key_Return);
+    QTest::keyClick(findControls(form).Command3, Qt::Key_Escape);
     EXPECT_EQ(quit.count(), 0);
     EXPECT_EQ(transfer.count(), 0);
     EXPECT_TRUE(form.isVisible());

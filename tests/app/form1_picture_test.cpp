@@ -7,12 +7,14 @@
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "app/form1.h"
 
 using bitlay::app::Form1;
+using bitlay::app::UserPrompts;
 using bitlay::picture::Colour;
 using bitlay::picture::colourFromRgb;
 using bitlay::picture::PictureBox;
@@ -25,26 +27,24 @@ constexpr QRgb kRight = qRgb(5, 60, 250);
 // A window with its dialog and message boxes replaced: the test queues the dialog's answers and
 // collects the messages.
 struct LoadingForm {
-    Form1 form;
+    Form1 form{UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); },
+                           [this](QFileDialog& dialog) { return chooseFile(dialog); }}};
     std::deque<std::optional<QString>> answers;
     std::vector<QFileDialog*> dialogsShown;
     std::vector<QString> messages;
     QTemporaryDir dir;
-
-    LoadingForm() {
-        Form1::showMessage = [this](QWidget*, const QString& text) { messages.push_back(text); };
-        Form1::chooseFile = [this](QFileDialog& dialog) {
+    // The user at the dialog: by default the next queued answer.
+    std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile =
+        [this](QFileDialog& dialog) {
             dialogsShown.push_back(&dialog);
             std::optional<QString> answer = answers.front();
             answers.pop_front();
             return answer;
         };
+
+    LoadingForm() {
         form.show();
         QApplication::processEvents();
-    }
-    ~LoadingForm() {
-        Form1::showMessage = &Form1::defaultShowMessage;
-        Form1::chooseFile = &Form1::defaultChooseFile;
     }
 
     // A picture whose left half is kLeft and right half kRight, saved in the given format.
@@ -60,19 +60,20 @@ struct LoadingForm {
 
     void load(const std::optional<QString>& answer) {
         answers.push_back(answer);
-        form.Command1->click();
+        findControls(form).Command1->click();
     }
 
     // A press on Picture1 over the given pixel of its client area, through the widget.
     void press(int column, int row, Qt::MouseButton button,
                Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        const QPointF at(form.Picture1->contentsRect().topLeft() + QPoint(column, row));
-        QMouseEvent event(QEvent::MouseButtonPress, at, form.Picture1->mapToGlobal(at), button,
-                          button, modifiers);
-        QApplication::sendEvent(form.Picture1, &event);
+        const QPointF at(findControls(form).Picture1->contentsRect().topLeft() +
+                         QPoint(column, row));
+        QMouseEvent event(QEvent::MouseButtonPress, at,
+                          findControls(form).Picture1->mapToGlobal(at), button, button, modifiers);
+        QApplication::sendEvent(findControls(form).Picture1, &event);
     }
 
-    Colour swatch() const { return form.Label8->BackColor(); }
+    Colour swatch() const { return findControls(form).Label8->BackColor(); }
 };
 
 }  // namespace
@@ -95,7 +96,7 @@ TEST_P(Form1Load, ShowsThePictureInItsWorkingScale) {
     ASSERT_TRUE(shown.messages.empty()) << shown.messages.front().toStdString();
     ASSERT_EQ(shown.dialogsShown.size(), 1u);
     const QFileDialog& dialog = *shown.dialogsShown.front();
-    EXPECT_EQ(&dialog, form.CommonDialog1);
+    EXPECT_EQ(&dialog, findControls(form).CommonDialog1);
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Open BMP file."));
     EXPECT_EQ(dialog.defaultSuffix(), QStringLiteral("bmp"));
     ASSERT_EQ(dialog.nameFilters().size(), 2);
@@ -111,8 +112,8 @@ TEST_P(Form1Load, ShowsThePictureInItsWorkingScale) {
     EXPECT_EQ(picture1.Point(0, 0), colourFromRgb(kLeft));
 
     // What the window shows is the surface.
-    const QImage shownImage = form.Picture1->grab().toImage();
-    const QPoint origin = form.Picture1->contentsRect().topLeft();
+    const QImage shownImage = findControls(form).Picture1->grab().toImage();
+    const QPoint origin = findControls(form).Picture1->contentsRect().topLeft();
     EXPECT_EQ(shownImage.pixel(origin) & 0xFFFFFF, kLeft & 0xFFFFFF);
 }
 
@@ -166,14 +167,14 @@ TEST(Form1Load, TheNextLoadStartsInTheLastPicturesFolderWithItsName) {
     const QString first = shown.write("first.bmp", 40, 20);
     shown.load(first);
     QString folder, nameBox;
-    Form1::chooseFile = [&](QFileDialog& dialog) {
+    shown.chooseFile = [&](QFileDialog& dialog) {
         folder = dialog.directory().absolutePath();
         // Qt's own dialog keeps the name box among its children; a native one has none.
         if (const auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
             nameBox = edit->text();
         return std::optional<QString>();
     };
-    shown.form.Command1->click();
+    findControls(shown.form).Command1->click();
     EXPECT_EQ(folder, QFileInfo(first).absolutePath());
     EXPECT_EQ(nameBox, QStringLiteral("first.bmp"));
     EXPECT_EQ(shown.form.loadedPicture().width(), 40) << "a cancel changes nothing";

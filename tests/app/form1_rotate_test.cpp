@@ -10,6 +10,7 @@
 #include "picture/rotate.h"
 
 using bitlay::app::Form1;
+using bitlay::app::UserPrompts;
 using bitlay::picture::PictureBox;
 
 namespace {
@@ -41,15 +42,14 @@ void loadInto(PictureBox& picture1, const QImage& picture) {
 }
 
 struct ShownForm {
-    Form1 form;
+    Form1 form{
+        UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); }, {}}};
     std::vector<QString> messages;
 
     ShownForm() {
-        Form1::showMessage = [this](QWidget*, const QString& text) { messages.push_back(text); };
         form.show();
         QApplication::processEvents();
     }
-    ~ShownForm() { Form1::showMessage = &Form1::defaultShowMessage; }
 };
 
 }  // namespace
@@ -61,9 +61,9 @@ TEST(Form1Rotate, ShowsProgressThenItsCaptionAndLeavesTheWorkingScale) {
     picture.fill(Qt::white);
     picture.setPixel(154 + 50, 114, qRgb(255, 0, 0));
     loadInto(form.picture1Model(), picture);
-    PaintedCaptions painted(form.Command5);
+    PaintedCaptions painted(findControls(form).Command5);
 
-    form.Command5->click();
+    findControls(form).Command5->click();
 
     EXPECT_TRUE(shown.messages.empty());
     // Two passes of 155 outer steps, each painted at once, each pass ending on the caption.
@@ -72,7 +72,7 @@ TEST(Form1Rotate, ShowsProgressThenItsCaptionAndLeavesTheWorkingScale) {
     EXPECT_EQ(painted.captions[154], " 100%");
     EXPECT_EQ(painted.captions[155], "Rotate 90");
     EXPECT_EQ(painted.captions.back(), "Rotate 90");
-    EXPECT_EQ(form.Command5->text(), "Rotate 90");
+    EXPECT_EQ(findControls(form).Command5->text(), "Rotate 90");
 
     const PictureBox& picture1 = form.picture1Model();
     EXPECT_FALSE(picture1.isPixelScale());
@@ -92,12 +92,12 @@ TEST(Form1Rotate, AnOverflowIsReportedAndTheBoxIsUsableAfterwards) {
     form.picture1Model() = PictureBox(65500 * 15, 15, 0);
     loadInto(form.picture1Model(), QImage());
 
-    form.Command5->click();
+    findControls(form).Command5->click();
 
     ASSERT_EQ(shown.messages.size(), 1u);
     EXPECT_TRUE(shown.messages.front().contains("out of range"))
         << shown.messages.front().toStdString();
-    EXPECT_EQ(form.Command5->text(), "Rotate 90");
+    EXPECT_EQ(findControls(form).Command5->text(), "Rotate 90");
     EXPECT_FALSE(form.picture1Model().isPixelScale());
     EXPECT_FLOAT_EQ(form.picture1Model().ScaleWidth(), 65500 * 15 / 4.0f);
 }

@@ -29,13 +29,8 @@ class Startup : public ::testing::Test {
         QApplication::setQuitOnLastWindowClosed(false);
         fakedbx::reset();
         dbx::resetLinkForTesting();
-        savedShowMessage_ = Form1::showMessage;
-        Form1::showMessage = [this](QWidget*, const QString& text) { messages.push_back(text); };
     }
-    void TearDown() override {
-        Form1::showMessage = savedShowMessage_;
-        dbx::resetLinkForTesting();
-    }
+    void TearDown() override { dbx::resetLinkForTesting(); }
 
     static void scriptLayers(const std::vector<std::string>& names) {
         for (std::size_t i = 0; i < names.size(); ++i)
@@ -45,7 +40,8 @@ class Startup : public ::testing::Test {
 
     static QStringList entries(const Form1& form) {
         QStringList texts;
-        for (int row = 0; row < form.List2->count(); ++row) texts << form.List2->item(row)->text();
+        for (int row = 0; row < findControls(form).List2->count(); ++row)
+            texts << findControls(form).List2->item(row)->text();
         return texts;
     }
 
@@ -57,20 +53,22 @@ class Startup : public ::testing::Test {
 
     std::vector<QString> messages;
 
-  private:
-    std::function<void(QWidget*, const QString&)> savedShowMessage_;
+    // Message boxes land in messages.
+    UserPrompts capturedMessages() {
+        return UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); }, {}};
+    }
 };
 
 class AttachFailure : public Startup, public ::testing::WithParamInterface<dbx::DbxStatusCode> {};
 
 TEST_P(AttachFailure, ShowsOneMessageAndEndsWithoutFurtherCalls) {
     fakedbx::script().openStatus = GetParam();
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     const QString text = QString::fromStdU16String(dbx::StatusMessage(GetParam()));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], text);
-    EXPECT_EQ(form.Label5->text(), text);
+    EXPECT_EQ(findControls(form).Label5->text(), text);
     EXPECT_EQ(form.exitStatus(), 1);
     EXPECT_FALSE(form.isVisible());
     ASSERT_EQ(fakedbx::calls().size(), 1u) << "no layer lookup and no close after a failed attach";
@@ -82,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, AttachFailure,
                          ::testing::Values(32239, 32106, 32003, 1, -1, 70000));
 
 TEST_F(Startup, AttachesWithTheAgreedArguments) {
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     const Call& open = fakedbx::calls().at(0);
     EXPECT_EQ(open.function, "TOpenDesign");
@@ -96,14 +94,14 @@ TEST_F(Startup, AttachesWithTheAgreedArguments) {
 
 TEST_F(Startup, ListsLayersOneToNWithTheFirstSelectedAndTheStartingTexts) {
     scriptLayers({"F.Cu", "B.Cu", "F.SilkS", "Edge.Cuts", "User.1"});
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     EXPECT_EQ(entries(form), QStringList({"F.Cu", "B.Cu", "F.SilkS", "Edge.Cuts", "User.1"}));
-    EXPECT_EQ(Form1::ListIndex(*form.List2), 0);
-    EXPECT_EQ(form.Text3->text(), "1");
-    EXPECT_EQ(form.Text1->text(), "0.00");
-    EXPECT_EQ(form.Text2->text(), "0.00");
-    EXPECT_EQ(form.Label5->text(),
+    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), 0);
+    EXPECT_EQ(findControls(form).Text3->text(), "1");
+    EXPECT_EQ(findControls(form).Text1->text(), "0.00");
+    EXPECT_EQ(findControls(form).Text2->text(), "0.00");
+    EXPECT_EQ(findControls(form).Label5->text(),
               "Load Bitmap Picture ,Click on the Color to transfer,Select target PCB layer and "
               "UpperLeft coordinats on the PCB , then Transfer.");
     EXPECT_EQ(lookedUpIds(), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}));
@@ -118,7 +116,7 @@ TEST_F(Startup, StopsAtTheFirstMissingIdAndKeepsItsStatus) {
     scriptLayers({"one", "two", "three"});
     fakedbx::script().layers[5] = fakedbx::layerNamed("five");
     fakedbx::script().missingLayerStatus = 32198;
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     EXPECT_EQ(entries(form), QStringList({"one", "two", "three"}));
     EXPECT_EQ(lookedUpIds(), (std::vector<std::int32_t>{1, 2, 3, 4}));
@@ -129,16 +127,17 @@ TEST_F(Startup, StopsAtTheFirstMissingIdAndKeepsItsStatus) {
 TEST_F(Startup, EntryTextsAreTheNameFieldUntrimmed) {
     const std::string full(100, 'L');
     scriptLayers({"Top   ", full, "  inner\xe9", std::string("A\0B", 3)});
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
-    ASSERT_EQ(form.List2->count(), 4);
-    EXPECT_EQ(form.List2->item(0)->text(), "Top   ");
-    EXPECT_EQ(form.List2->item(1)->text(), QString(100, QLatin1Char('L')));
-    EXPECT_EQ(form.List2->item(2)->text(), QString::fromUtf8("  inner\u00e9"));
-    EXPECT_EQ(form.List2->item(3)->text(), "A") << "the text ends at the first NUL";
+    ASSERT_EQ(findControls(form).List2->count(), 4);
+    EXPECT_EQ(findControls(form).List2->item(0)->text(), "Top   ");
+    EXPECT_EQ(findControls(form).List2->item(1)->text(), QString(100, QLatin1Char('L')));
+    EXPECT_EQ(findControls(form).List2->item(2)->text(), QString::fromUtf8("  inner\u00e9"));
+    EXPECT_EQ(findControls(form).List2->item(3)->text(), "A") << "the text ends at the first NUL";
     // The list cuts long names at its edge; the tooltip holds each whole.
-    for (int row = 0; row < form.List2->count(); ++row)
-        EXPECT_EQ(form.List2->item(row)->toolTip(), form.List2->item(row)->text());
+    for (int row = 0; row < findControls(form).List2->count(); ++row)
+        EXPECT_EQ(findControls(form).List2->item(row)->toolTip(),
+                  findControls(form).List2->item(row)->text());
 }
 
 TEST_F(Startup, OneRecordIsReusedBetweenLookups) {
@@ -146,7 +145,7 @@ TEST_F(Startup, OneRecordIsReusedBetweenLookups) {
     first.reserved0 = 0x11223344;
     first.reserved[4] = -9;
     fakedbx::script().layers[1] = first;
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     const auto lookups = fakedbx::callsOf("TGetLayerById");
     ASSERT_EQ(lookups.size(), 2u);
@@ -157,11 +156,11 @@ TEST_F(Startup, OneRecordIsReusedBetweenLookups) {
 }
 
 TEST_F(Startup, EmptyLayerListLeavesNothingSelected) {
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
-    EXPECT_EQ(form.List2->count(), 0);
-    EXPECT_EQ(Form1::ListIndex(*form.List2), -1);
-    EXPECT_EQ(form.Text3->text(), "1");
+    EXPECT_EQ(findControls(form).List2->count(), 0);
+    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), -1);
+    EXPECT_EQ(findControls(form).Text3->text(), "1");
     EXPECT_TRUE(messages.empty());
     EXPECT_FALSE(form.exitStatus().has_value());
 }
@@ -169,10 +168,10 @@ TEST_F(Startup, EmptyLayerListLeavesNothingSelected) {
 TEST_F(Startup, QuitClosesOnceWithAnEmptyTextAndEndsWhateverTheStatus) {
     scriptLayers({"F.Cu"});
     fakedbx::script().closeStatus = 32002;
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     form.show();
-    form.Command2->click();
+    findControls(form).Command2->click();
     const auto closes = fakedbx::callsOf("TCloseDesign");
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].context, fakedbx::openedContext());
@@ -187,7 +186,7 @@ TEST_F(Startup, QuitClosesOnceWithAnEmptyTextAndEndsWhateverTheStatus) {
 }
 
 TEST_F(Startup, ClosingTheWindowDetachesOnce) {
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     form.show();
     EXPECT_TRUE(form.close());
@@ -199,7 +198,7 @@ TEST_F(Startup, ClosingTheWindowDetachesOnce) {
 
 TEST_F(Startup, MissingLibraryIsReportedAndEndsWithStatusOne) {
     dbx::resetLinkForTesting("libdbx32-absent.so");
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].contains("libdbx32-absent.so could not be loaded"))
@@ -212,7 +211,7 @@ TEST_F(Startup, MissingLibraryIsReportedAndEndsWithStatusOne) {
 
 TEST_F(Startup, FunctionMissingLaterIsReportedByTheHandlerBoundary) {
     dbx::resetLinkForTesting("libdbx32partial.so");  // has no TPlaceLine
-    Form1 form;
+    Form1 form{capturedMessages()};
     form.Form_Load();
     ASSERT_TRUE(messages.empty());
     dbx::LineRecord line{};
@@ -233,7 +232,7 @@ std::ostream& operator<<(std::ostream& out, const Failure& failure) { return out
 class HandlerBoundary : public Startup, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(HandlerBoundary, ShowsOnePlainSentenceAndGoesOn) {
-    Form1 form;
+    Form1 form{capturedMessages()};
     bool after = false;
     form.runHandler([&] {
         GetParam().raise();

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QImage>
 #include <QTemporaryDir>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,6 @@ class TransferClick : public ::testing::Test {
         dbx::resetLinkForTesting();
         fakedbx::script().layers[1] = fakedbx::layerNamed("F.Cu");
         fakedbx::script().layers[2] = fakedbx::layerNamed("B.Cu");
-        savedShowMessage_ = Form1::showMessage;
-        savedChooseFile_ = Form1::chooseFile;
-        Form1::showMessage = [this](QWidget*, const QString& text) { messages.push_back(text); };
 
         // Three red points in row 1 of a small picture, then white.
         QImage image(8, 4, QImage::Format_RGB32);
@@ -49,35 +47,32 @@ class TransferClick : public ::testing::Test {
         ASSERT_TRUE(dir_.isValid());
         const QString path = dir_.filePath("logo.bmp");
         ASSERT_TRUE(image.save(path, "BMP"));
-        Form1::chooseFile = [path](QFileDialog&) { return std::optional<QString>(path); };
+        chooseFile = [path](QFileDialog&) { return std::optional<QString>(path); };
 
         form.Form_Load();
-        form.Command1->click();
+        findControls(form).Command1->click();
         const picture::PictureBox& box = form.picture1Model();
         form.Picture1_MouseDown(1, 0, box.logicalXOfColumn(3), box.logicalYOfRow(1));
         fakedbx::reset();
     }
-    void TearDown() override {
-        Form1::showMessage = savedShowMessage_;
-        Form1::chooseFile = savedChooseFile_;
-        dbx::resetLinkForTesting();
-    }
+    void TearDown() override { dbx::resetLinkForTesting(); }
 
-    Form1 form;
+    Form1 form{UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); },
+                           [this](QFileDialog& dialog) { return chooseFile(dialog); }}};
     std::vector<QString> messages;
+    // The user at the file dialog.
+    std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile;
 
   private:
     QTemporaryDir dir_;
-    decltype(Form1::showMessage) savedShowMessage_;
-    decltype(Form1::chooseFile) savedChooseFile_;
 };
 
 TEST_F(TransferClick, PlacesEachRunOnTheChosenLayerAndReportsTheCount) {
-    form.List2->setCurrentRow(1);
-    form.Text1->setText("1");
-    form.Text2->setText("2");
-    form.Text3->setText("1");
-    form.Command3->click();
+    findControls(form).List2->setCurrentRow(1);
+    findControls(form).Text1->setText("1");
+    findControls(form).Text2->setText("2");
+    findControls(form).Text3->setText("1");
+    findControls(form).Command3->click();
     ASSERT_TRUE(messages.empty()) << messages.front().toStdString();
     // Pixel columns 2..4 span logical x 7.5..18.75: points 8 to 18, closed by point 19 (white).
     // Pixel row 1 spans logical y 3.75..7.5: rows 4 to 7.
@@ -88,8 +83,8 @@ TEST_F(TransferClick, PlacesEachRunOnTheChosenLayerAndReportsTheCount) {
                            std::to_string(2540 + 19 * 2540) + ", " +
                            std::to_string(5080 - y * 2540) + ") layer 2");
     EXPECT_EQ(placedLines(), expected);
-    EXPECT_EQ(form.Label5->text(), "4 lines placed.");
-    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+    EXPECT_EQ(findControls(form).Label5->text(), "4 lines placed.");
+    EXPECT_EQ(findControls(form).Command3->text(), "Transfer Bitmap to PCB");
     for (const fakedbx::Call& call : fakedbx::callsOf("TPlaceLine"))
         EXPECT_EQ(call.context, fakedbx::openedContext());
 }
@@ -97,7 +92,9 @@ TEST_F(TransferClick, PlacesEachRunOnTheChosenLayerAndReportsTheCount) {
 // Records the caption the button shows at each of its paints.
 class PaintedCaptions final : public QObject {
   public:
-    explicit PaintedCaptions(QWidget* button) : button_(button) { button->installEventFilter(this); }
+    explicit PaintedCaptions(QWidget* button) : button_(button) {
+        button->installEventFilter(this);
+    }
     std::vector<std::string> captions;
 
   protected:
@@ -114,42 +111,43 @@ class PaintedCaptions final : public QObject {
 TEST_F(TransferClick, EachPercentageIsPaintedOnceInOrder) {
     form.show();
     QApplication::processEvents();
-    PaintedCaptions painted(form.Command3);
-    form.Command3->click();
+    PaintedCaptions painted(findControls(form).Command3);
+    findControls(form).Command3->click();
     std::vector<std::string> expected;
     for (int percent = 0; percent < 100; ++percent)
         expected.push_back(" " + std::to_string(percent) + " %");
     EXPECT_EQ(painted.captions, expected);
-    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+    EXPECT_EQ(findControls(form).Command3->text(), "Transfer Bitmap to PCB");
 }
 
 TEST_F(TransferClick, RefusedPlacementsGoOnAndAreReported) {
     fakedbx::script().placeStatus = 32232;
-    form.Command3->click();
+    findControls(form).Command3->click();
     EXPECT_EQ(placedLines().size(), 4u);
-    EXPECT_EQ(form.Label5->text(), "0 lines placed, 4 refused: Item Outside Workspace");
+    EXPECT_EQ(findControls(form).Label5->text(),
+              "0 lines placed, 4 refused: Item Outside Workspace");
     EXPECT_EQ(dbx::link::DbxStatus, 32232);
 }
 
 TEST_F(TransferClick, ScaleCheckComesFirstAndTouchesNothingElse) {
-    form.List2->setCurrentRow(-1);
-    form.Text3->setText("0.99");
-    form.Command3->click();
-    EXPECT_EQ(form.Label5->text(), "Values for SCALE should be 1 or bigger.");
-    form.Text3->setText("1");
-    form.Command3->click();
-    EXPECT_EQ(form.Label5->text(), "Select Destination layer on the PCB database.");
+    findControls(form).List2->setCurrentRow(-1);
+    findControls(form).Text3->setText("0.99");
+    findControls(form).Command3->click();
+    EXPECT_EQ(findControls(form).Label5->text(), "Values for SCALE should be 1 or bigger.");
+    findControls(form).Text3->setText("1");
+    findControls(form).Command3->click();
+    EXPECT_EQ(findControls(form).Label5->text(), "Select Destination layer on the PCB database.");
     EXPECT_TRUE(placedLines().empty());
-    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+    EXPECT_EQ(findControls(form).Command3->text(), "Transfer Bitmap to PCB");
 }
 
 TEST_F(TransferClick, AnOverflowStopsWithTheCountAndTheCaptionBack) {
-    form.Text2->setText("900000");  // board y beyond the 32-bit range
-    form.Command3->click();
+    findControls(form).Text2->setText("900000");  // board y beyond the 32-bit range
+    findControls(form).Command3->click();
     EXPECT_TRUE(placedLines().empty());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].indexOf("0 lines"), -1) << messages[0].toStdString();
-    EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+    EXPECT_EQ(findControls(form).Command3->text(), "Transfer Bitmap to PCB");
 }
 
 TEST_F(TransferClick, AnOverflowNamesTheInputInTheBoxAndTheMessageLine) {
@@ -191,16 +189,28 @@ TEST_F(TransferClick, AnOverflowNamesTheInputInTheBoxAndTheMessageLine) {
         fakedbx::reset();
         fakedbx::script().placeStatus = c.refuse ? 32232 : 0;
         messages.clear();
-        form.Label5->setText("Select Destination layer on the PCB database.");
-        form.Text1->setText(c.x);
-        form.Text2->setText(c.y);
-        form.Text3->setText(c.scale);
-        form.Command3->click();
+        findControls(form).Label5->setText("Select Destination layer on the PCB database.");
+        findControls(form).Text1->setText(c.x);
+        findControls(form).Text2->setText(c.y);
+        findControls(form).Text3->setText(c.scale);
+        findControls(form).Command3->click();
         ASSERT_EQ(messages.size(), 1u);
         EXPECT_EQ(messages[0], c.sentence);
-        EXPECT_EQ(form.Label5->text(), c.sentence);
-        EXPECT_EQ(form.Command3->text(), "Transfer Bitmap to PCB");
+        EXPECT_EQ(findControls(form).Label5->text(), c.sentence);
+        EXPECT_EQ(findControls(form).Command3->text(), "Transfer Bitmap to PCB");
     }
+}
+
+TEST_F(TransferClick, ALinkFailureStopsWithTheCaptionBackAndIsReported) {
+    dbx::resetLinkForTesting("libdbx32partial.so");  // has no TPlaceLine
+    form.show();
+    QApplication::processEvents();
+    PaintedCaptions painted(findControls(form).Command3);
+    findControls(form).Command3->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].contains("has no function TPlaceLine")) << messages[0].toStdString();
+    EXPECT_FALSE(painted.captions.empty()) << "the progress was shown before the first line";
+    EXPECT_EQ(findControls(form).Command3->text(), "Transfer Bitmap to PCB");
 }
 
 TEST_F(TransferClick, AfterARotationTheTurnedPictureIsPlaced) {
@@ -211,12 +221,12 @@ TEST_F(TransferClick, AfterARotationTheTurnedPictureIsPlaced) {
     QTemporaryDir dir;
     const QString path = dir.filePath("centre.bmp");
     ASSERT_TRUE(image.save(path, "BMP"));
-    Form1::chooseFile = [path](QFileDialog&) { return std::optional<QString>(path); };
-    form.Command1->click();
-    form.Command5->click();
+    chooseFile = [path](QFileDialog&) { return std::optional<QString>(path); };
+    findControls(form).Command1->click();
+    findControls(form).Command5->click();
     ASSERT_TRUE(messages.empty()) << messages.front().toStdString();
     EXPECT_EQ(form.picture1Model().ScaleWidth(), 1173.75f);
-    form.Command3->click();
+    findControls(form).Command3->click();
     // The three-point bar now stands upright: one pixel wide in three pixel rows, so every line
     // starts at the same board x and they cover about 3 × 3.75 scan rows.
     const std::vector<fakedbx::Call> placed = fakedbx::callsOf("TPlaceLine");

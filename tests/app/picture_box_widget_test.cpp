@@ -20,10 +20,8 @@ class PictureBoxWidgetTest : public ::testing::Test {
   protected:
     PictureBoxWidgetTest() : widget(model, nullptr) {
         widget.setGeometry(0, 0, 313, 233);
-        widget.setMouseDownHandler(
-            [this](std::int16_t button, std::int16_t shift, float x, float y) {
-                presses.push_back({button, shift, x, y});
-            });
+        widget.setMouseDownHandler([this](std::int16_t button, std::int16_t shift, float x,
+                                          float y) { presses.push_back({button, shift, x, y}); });
         model.setScaleWidth(4695.0f / 4);
         model.setScaleHeight(3495.0f / 4);
     }

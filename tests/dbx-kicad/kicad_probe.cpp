@@ -77,7 +77,9 @@ void printSegments(const Items& items) {
 
 int main(int argc, char** argv) {
     if (argc != 3 && !(argc == 4 && std::strcmp(argv[2], "run") == 0)) {
-        std::fprintf(stderr, "usage: kicad_probe URL ready|segments|selected|footprints|count|undo|save|run ACTION\n");
+        std::fprintf(stderr,
+                     "usage: kicad_probe URL "
+                     "ready|segments|selected|footprints|count|undo|save|run ACTION\n");
         return 2;
     }
     KicadIpc ipc;
@@ -149,12 +151,11 @@ int main(int argc, char** argv) {
                 continue;
             }
             const auto& attributes = footprint.attributes();
-            std::printf("%s|%d %d %d|%d %d|%zu\n",
-                        footprint.reference_field().text().text().text().c_str(),
-                        attributes.not_in_schematic(), attributes.exclude_from_position_files(),
-                        attributes.exclude_from_bill_of_materials(),
-                        footprint.reference_field().visible(), footprint.value_field().visible(),
-                        shapesIn(footprint.definition().items()).size());
+            std::printf(
+                "%s|%d %d %d|%d %d|%zu\n", footprint.reference_field().text().text().text().c_str(),
+                attributes.not_in_schematic(), attributes.exclude_from_position_files(),
+                attributes.exclude_from_bill_of_materials(), footprint.reference_field().visible(),
+                footprint.value_field().visible(), shapesIn(footprint.definition().items()).size());
         }
         return 0;
     }

@@ -19,9 +19,9 @@ int main(int argc, char** argv) {
     bitlay::dbx::DesignContext context{};
     if (TOpenDesign(0, 16000, "", &context) != 0) return 1;
     for (int i = 0; i < lines; ++i) {
-        bitlay::dbx::LineRecord line = bitlay::kicad::test::makeLine(
-            9, 2540, (i % 300) * 5080, (row + i / 300) * 2540, (i % 300) * 5080 + 1300,
-            (row + i / 300) * 2540);
+        bitlay::dbx::LineRecord line =
+            bitlay::kicad::test::makeLine(9, 2540, (i % 300) * 5080, (row + i / 300) * 2540,
+                                          (i % 300) * 5080 + 1300, (row + i / 300) * 2540);
         if (TPlaceLine(&context, &line) != 0) return 1;
     }
     std::puts("placed");

@@ -3,6 +3,8 @@
 // of them. Real KiCads are the live tests' business; here the order of the calls, the waits and
 // the refusals are exact, and ThreadSanitizer watches the design's threads.
 
+#include "dbx-kicad/live/live_design.h"
+
 #include <gtest/gtest.h>
 #include <nng/nng.h>
 #include <nng/protocol/reqrep0/rep.h>
@@ -22,7 +24,6 @@
 #include "dbx-kicad/api/proto/board_types.pb.h"
 #include "dbx-kicad/api/proto/common_commands.pb.h"
 #include "dbx-kicad/api/proto/envelope.pb.h"
-#include "dbx-kicad/live/live_design.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {
@@ -198,11 +199,11 @@ TEST_F(LiveDesignThreads, TransfersBackToBackIntoASlowKicadStayApart) {
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(place(*design, 7, status::kOk), std::vector<DbxStatusCode>{});
     EXPECT_EQ(design->close(), status::kOk);
-    const std::vector<std::string> expected = {
-        "EndCommit drop",        "BeginCommit commit-1", "CreateItems 1000",
-        "EndCommit commit-1",    "BeginCommit commit-2", "CreateItems 500",
-        "EndCommit commit-2",    "BeginCommit commit-3", "CreateItems 7",
-        "EndCommit commit-3"};
+    const std::vector<std::string> expected = {"EndCommit drop",       "BeginCommit commit-1",
+                                               "CreateItems 1000",     "EndCommit commit-1",
+                                               "BeginCommit commit-2", "CreateItems 500",
+                                               "EndCommit commit-2",   "BeginCommit commit-3",
+                                               "CreateItems 7",        "EndCommit commit-3"};
     EXPECT_EQ(kicad_.log(), expected);
 }
 
@@ -254,10 +255,9 @@ TEST_P(LiveDesignRefusals, ATransferKicadCannotTakeIsRefusedWhole) {
 
 INSTANTIATE_TEST_SUITE_P(
     LiveDesignThreads, LiveDesignRefusals,
-    ::testing::Values(Refusal{"a KiCad that answers after the caller's wait", {400ms},
-                              status::kNoConnection},
-                      Refusal{"a KiCad busy with a tool", {0ms, api_status::kBusy},
-                              status::kServerBusy}),
+    ::testing::Values(
+        Refusal{"a KiCad that answers after the caller's wait", {400ms}, status::kNoConnection},
+        Refusal{"a KiCad busy with a tool", {0ms, api_status::kBusy}, status::kServerBusy}),
     [](const auto& info) {
         std::string name;
         for (const char* c = info.param.label; *c != '\0'; ++c)

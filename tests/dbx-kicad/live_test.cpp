@@ -6,12 +6,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -535,7 +535,7 @@ TEST(LiveFallback, AKicadNamedByTheEnvironmentIsTheOnlyOne) {
 struct Layout {
     const char* what;
     std::vector<std::pair<const char*, const char*>> sockets;  // path in the scratch folder, kind
-    const char* chosen;  // the socket whose lock the attachment holds; "" for the board file
+    const char* chosen;      // the socket whose lock the attachment holds; "" for the board file
     bool openToAll = false;  // TMPDIR's kicad folder writable by anyone
 };
 
@@ -582,26 +582,29 @@ TEST_P(Discovery, AttachesToTheFirstKicadThatAnswersWithABoard) {
 
 INSTANTIATE_TEST_SUITE_P(
     Live, Discovery,
-    ::testing::Values(
-        Layout{"killed KiCads before the one that answers",
-               {{"kicad/api.sock", "dead"}, {"kicad/api-3.sock", "dead"},
-                {"kicad/api-12.sock", "live"}},
-               "kicad/api-12.sock"},
-        Layout{"two answer: the first KiCad, then the lowest pid",
-               {{"kicad/api-40.sock", "live"}, {"kicad/api-7.sock", "live"}},
-               "kicad/api-7.sock"},
-        Layout{"api.sock before any api-<pid>.sock",
-               {{"kicad/api-2.sock", "live"}, {"kicad/api.sock", "live"}}, "kicad/api.sock"},
-        Layout{"this system's KiCad before the Flatpak one",
-               {{".var/app/org.kicad.KiCad/cache/tmp/kicad/api.sock", "live"},
-                {"kicad/api-5.sock", "live"}},
-               "kicad/api-5.sock"},
-        Layout{"the Flatpak KiCad when it is the only one",
-               {{"kicad/api.sock", "dead"},
-                {".var/app/org.kicad.KiCad/cache/tmp/kicad/api.sock", "live"}},
-               ".var/app/org.kicad.KiCad/cache/tmp/kicad/api.sock"},
-        Layout{"a KiCad in a folder anyone can write is never dialled",
-               {{"kicad/api.sock", "live"}}, "", true}));
+    ::testing::Values(Layout{"killed KiCads before the one that answers",
+                             {{"kicad/api.sock", "dead"},
+                              {"kicad/api-3.sock", "dead"},
+                              {"kicad/api-12.sock", "live"}},
+                             "kicad/api-12.sock"},
+                      Layout{"two answer: the first KiCad, then the lowest pid",
+                             {{"kicad/api-40.sock", "live"}, {"kicad/api-7.sock", "live"}},
+                             "kicad/api-7.sock"},
+                      Layout{"api.sock before any api-<pid>.sock",
+                             {{"kicad/api-2.sock", "live"}, {"kicad/api.sock", "live"}},
+                             "kicad/api.sock"},
+                      Layout{"this system's KiCad before the Flatpak one",
+                             {{".var/app/org.kicad.KiCad/cache/tmp/kicad/api.sock", "live"},
+                              {"kicad/api-5.sock", "live"}},
+                             "kicad/api-5.sock"},
+                      Layout{"the Flatpak KiCad when it is the only one",
+                             {{"kicad/api.sock", "dead"},
+                              {".var/app/org.kicad.KiCad/cache/tmp/kicad/api.sock", "live"}},
+                             ".var/app/org.kicad.KiCad/cache/tmp/kicad/api.sock"},
+                      Layout{"a KiCad in a folder anyone can write is never dialled",
+                             {{"kicad/api.sock", "live"}},
+                             "",
+                             true}));
 
 TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
     if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();

@@ -218,8 +218,8 @@ std::unique_ptr<Pcbnew> Pcbnew::start(const Kicad& kicad, const std::string& dis
         if (blockedByDialog && answer.find("API status 4") != std::string::npos) return editor;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    error =
-        "pcbnew of KiCad " + kicad.name + " did not answer on " + editor->url_ + " within three minutes (KiCad opens its largest demo board in about one)";
+    error = "pcbnew of KiCad " + kicad.name + " did not answer on " + editor->url_ +
+            " within three minutes (KiCad opens its largest demo board in about one)";
     return nullptr;
 }
 
@@ -290,10 +290,9 @@ bool Pcbnew::pressKeys(const std::string& keys) const {
         if (windows >> window) break;
     }
     if (window.empty()) return false;
-    runCommand(
-        env + "xdotool windowfocus --sync " + window + " mousemove --window " + window +
-            " 400 300 key --window " + window + " " + keys,
-        &status);
+    runCommand(env + "xdotool windowfocus --sync " + window + " mousemove --window " + window +
+                   " 400 300 key --window " + window + " " + keys,
+               &status);
     return status == 0;
 }
 

@@ -69,8 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Script{"nothing queued, nothing due",
                {{'-', 0, Action::kNone}, {'-', 10000, Action::kNone}}},
-        Script{"queued lines go as soon as the sender is free",
-               {{'q', 0, Action::kSendBatch}, {'q', 0, Action::kSendBatch}, {'s', 0, Action::kNone}}},
+        Script{
+            "queued lines go as soon as the sender is free",
+            {{'q', 0, Action::kSendBatch}, {'q', 0, Action::kSendBatch}, {'s', 0, Action::kNone}}},
         Script{"the transfer ends 50 ms after the caller left, not after the last batch",
                {{'q', 0, Action::kSendBatch},
                 {'s', 5, Action::kNone},

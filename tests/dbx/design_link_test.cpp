@@ -34,8 +34,8 @@ std::string mappedFolder(const std::string& fileName) {
         const auto at = line.find('/');
         if (at == std::string::npos) continue;
         const std::string path = line.substr(at);
-        if (path.size() > fileName.size() &&
-            path.compare(path.size() - fileName.size() - 1, std::string::npos, "/" + fileName) == 0) {
+        if (path.size() > fileName.size() && path.compare(path.size() - fileName.size() - 1,
+                                                          std::string::npos, "/" + fileName) == 0) {
             return path.substr(0, path.size() - fileName.size() - 1);
         }
     }

@@ -140,7 +140,6 @@ class Session:
         client itself.)"""
         self.xdo("mousemove", "--window", window, "--sync", str(point[0]), str(point[1]))
         self.xdo("click", str(button))
-        time.sleep(0.15)
 
     def type_into(self, window, point, text):
         self.click(window, point)
@@ -156,6 +155,25 @@ class Session:
             raise StepFailed(f"no pixel in {out!r}")
         value = int(found.group(1), 16)
         return value >> 16, (value >> 8) & 0xFF, value & 0xFF
+
+    def grab(self, window, area):
+        """The pixels on screen of an area (x, y, width, height) of the window's client area."""
+        x, y, w, h = area
+        return subprocess.run(["import", "-display", self.display.name, "-window", window, "-crop",
+                               f"{w}x{h}+{x}+{y}", "-depth", "8", "rgb:-"],
+                              capture_output=True, env=self.env, timeout=20).stdout
+
+    def wait_for_change(self, what, window, area, before, seconds=20.0):
+        """Polls an area of the window until it shows something else than `before` and looks the
+        same twice in a row."""
+        last = [before]
+
+        def settled():
+            now = self.grab(window, area)
+            done = now != before and now == last[0]
+            last[0] = now
+            return done
+        poll(what, settled, seconds)
 
     def stacking(self):
         """The managed windows from bottom to top, as the window manager stacks them."""
@@ -471,17 +489,18 @@ def check_parses(text):
         raise StepFailed("the board file does not parse as one (kicad_pcb ...) form")
 
 
-def wait_for_growth_to_stop(path, seconds=60.0):
-    last, steady_since = -1, time.monotonic()
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        size = path.stat().st_size
-        if size != last:
-            last, steady_since = size, time.monotonic()
-        elif time.monotonic() - steady_since > 1.5:
-            return
-        time.sleep(0.1)
-    raise StepFailed("the board file kept growing")
+def wait_for_lines(path, count, seconds=60.0):
+    """Polls the board file until it holds `count` lines: the stand-in writes each line as it is
+    placed, with the board's tail behind it."""
+    def placed():
+        try:
+            return len(board_lines(path.read_text(encoding="utf-8")))
+        except Exception:  # caught between two writes
+            return None
+    try:
+        poll(f"{count} lines in the board", lambda: placed() == count, seconds)
+    except StepFailed as error:
+        raise StepFailed(f"{error}; it holds {placed()}") from error
 
 
 def start_bitlay(exe, work, env, log_path):
@@ -519,8 +538,10 @@ def bitlay_window(session, process):
 def pick_and_check(session, window, colour):
     """One click on the picture's point (4, 4), then the swatch must show that point's colour."""
     session.click(window, (PICTURE1_CLIENT[0] + 4, PICTURE1_CLIENT[1] + 4))
-    shown = session.pixel(window, SWATCH)
-    if shown != colour:
+    try:
+        poll(f"the swatch to show {colour}", lambda: session.pixel(window, SWATCH) == colour, 10)
+    except StepFailed:
+        shown = session.pixel(window, SWATCH)
         raise StepFailed(f"after one click on the picture the swatch shows {shown}, not {colour}")
 
 
@@ -610,8 +631,9 @@ def main_run(session, exe, work, shots):
         session.screenshot(shots[-1][1])
 
         step = "transfer"
+        first_count = len(expected_lines(pixels, RED, x_text, y_text, s_text)[0])
         session.click(window, COMMAND3)
-        wait_for_growth_to_stop(board)
+        wait_for_lines(board, first_count)
 
         step = "load the second picture by typing only its name"
         # The dialog opens in the first picture's folder with that name selected: typing
@@ -624,11 +646,14 @@ def main_run(session, exe, work, shots):
 
         step = "transfer the second picture"
         session.click(window, COMMAND3)
-        wait_for_growth_to_stop(board)
+        wait_for_lines(board, first_count +
+                       len(expected_lines(second_pixels, BLUE, x_text, y_text, s_text)[0]))
 
         step = "rotate"
+        picture_area = (*PICTURE1_CLIENT, 309, 229)
+        unturned = session.grab(window, picture_area)
         session.click(window, COMMAND5)
-        time.sleep(0.5)
+        session.wait_for_change("the turned picture", window, picture_area, unturned)
         shots.append(("rotated", work / "rotated.png"))
         session.screenshot(shots[-1][1])
 

@@ -265,9 +265,13 @@ def take_screenshot(session, pcbnew, work, target):
         raise StepFailed("no KiCad window to photograph")
     window = windows[0]
     session.xdo("windowactivate", "--sync", window)
-    session.xdo("key", "--window", window, "ctrl+Home")  # zoom to the board's objects
-    time.sleep(1.5)
     x, y, w, h = session.geometry(window)
+    before = session.grab(window, (0, 0, w, h))
+    session.xdo("key", "--window", window, "ctrl+Home")  # zoom to the board's objects
+    try:
+        session.wait_for_change("KiCad to zoom to the logo", window, (0, 0, w, h), before, 10)
+    except StepFailed:
+        pass  # the view showed the logo whole already
     full = work / "pcbnew-screen.png"
     session.screenshot(full)
     subprocess.run(["convert", str(full), "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-resize",

@@ -193,6 +193,10 @@ def package_run(session, build, work, plain):
         # Load reads SVG pictures through Qt's SVG image plugin, which the package depends on.
         if not list(installed.glob("lib/*/qt6/plugins/imageformats/libqsvg.so")):
             raise StepFailed("installing the package brought no Qt SVG image plugin")
+        # The window's layout is measured for the Liberation fonts, which the package depends on.
+        for font in ("LiberationSerif-Regular.ttf", "LiberationSans-Regular.ttf"):
+            if not list(installed.glob(f"share/fonts/truetype/liberation*/{font}")):
+                raise StepFailed(f"installing the package brought no {font}")
 
         step = "validate the desktop entry"
         run("desktop-file-validate", str(installed / "share/applications/bitlay.desktop"))
