@@ -5,6 +5,7 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -100,7 +101,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The controls are stacked in the order of the layout, each inside the client area, and no two
-// that can be seen overlap: a mistyped place in the table shows up here.
+// that can be seen overlap by more than the one-pixel seams of the design (Label2 over List2,
+// Label3 and Label4 over the text boxes, Label7 past the bottom edge): a mistyped place in the
+// table shows up here.
 TEST(Window, ControlsStackInLayoutOrderInsideTheClientAreaWithoutOverlapping) {
     Form1 form;
     QStringList stacked, layout;
@@ -110,15 +113,18 @@ TEST(Window, ControlsStackInLayoutOrderInsideTheClientAreaWithoutOverlapping) {
     for (const ControlRow& row : kControlRows) layout << QString::fromLatin1(row.name);
     EXPECT_EQ(stacked, layout);
     EXPECT_EQ(layout.size(), 18);
+    const QRect clientWithSeam = form.rect().adjusted(0, 0, 1, 1);
     std::vector<const QWidget*> seen;
     for (const QString& name : layout) {
         const auto* control = form.findChild<QWidget*>(name);
         ASSERT_NE(control, nullptr);
-        EXPECT_TRUE(form.rect().contains(control->geometry())) << name.toStdString();
+        EXPECT_TRUE(clientWithSeam.contains(control->geometry())) << name.toStdString();
         if (control->isHidden()) continue;
-        for (const QWidget* other : seen)
-            EXPECT_FALSE(control->geometry().intersects(other->geometry()))
+        for (const QWidget* other : seen) {
+            const QRect common = control->geometry() & other->geometry();
+            EXPECT_LE(std::min(common.width(), common.height()), 1)
                 << name.toStdString() << " overlaps " << other->objectName().toStdString();
+        }
         seen.push_back(control);
     }
 }
