@@ -624,6 +624,15 @@ INSTANTIATE_TEST_SUITE_P(
         SaveCase{"InPlaceShorter", editInPlace(0)}, SaveCase{"InPlaceLonger", editInPlace(400)},
         // Same size, same end: the checks pass and the line goes in after the edit.
         SaveCase{"InPlaceSameSize", editInPlace(114)},
+        // Same size, same end, but no layers section left: the change time gives the save away.
+        SaveCase{"InPlaceSameSizeBroken",
+                 {[](const fs::path& board, int&) {
+                      keep(board);
+                      std::string text = readFile(board);
+                      text[text.find("(layers")] = 'x';
+                      writeInPlaceNoticeably(board, text);
+                  },
+                  kBadServerData}},
         SaveCase{
             "RenamedOver",
             {[](const fs::path& board, int&) { writeAndRename(board, edited(readFile(board), 0)); },
