@@ -423,6 +423,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"VersionNotANumber", boardWithLayers(kTwoLayers, "six"), kBadServerData},
         OpenCase{"NoLayers", "(kicad_pcb (version 20211014) (net 0 \"\"))", kBadServerData},
         OpenCase{"LayerEntryTooShort", boardWithLayers("(0 \"F.Cu\")"), kBadServerData},
+        OpenCase{"EmptyLayers", boardWithLayers(""), kBadServerData},
         OpenCase{"DeeplyNested",
                  "(kicad_pcb (version 20211014) (layers " + kTwoLayers + ") " +
                      std::string(100000, '(') + std::string(100000, ')') + ")\n",
