@@ -14,15 +14,16 @@ namespace {
 
 // Where a layer stands in the editor's own lists (its layer manager, the layers section of the
 // board files it writes): copper from top to bottom, then front before back in each technical
-// pair. The API hands the enabled layers over in its internal numbering instead.
-int editorRank(int apiLayer) noexcept {
+// pair. The API hands the enabled layers over in its internal numbering instead. Any number a
+// reply holds has a rank, however large.
+long long editorRank(int apiLayer) noexcept {
     if (apiLayer >= 3 && apiLayer <= 34) return apiLayer - 3;  // F.Cu, In1.Cu ... In30.Cu, B.Cu
     if (apiLayer >= 35 && apiLayer <= 42) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
     if (apiLayer >= 43 && apiLayer <= 48) return apiLayer - 3;  // Dwgs.User ... Margin
     if (apiLayer >= 49 && apiLayer <= 52) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
     if (apiLayer >= 53 && apiLayer <= 61) return apiLayer - 3;  // User.1 ... User.9
     if (apiLayer >= 63 && apiLayer <= 98) return apiLayer - 4;  // User.10 ... User.45
-    return 1000 + apiLayer;                                     // Rescue, anything newer
+    return 1000LL + apiLayer;                                   // Rescue, anything newer
 }
 
 }  // namespace
