@@ -3,6 +3,8 @@
 #              tests run against (the first time only), runs every test
 # make roots : makes those roots only
 # make bench : builds and runs the benchmarks
+# make fuzz [FUZZ_SECONDS=60] : builds the fuzz targets (clang, in build-fuzz/) and runs each for
+#              FUZZ_SECONDS, saying executions, coverage and findings
 # make install [PREFIX=/usr/local] [DESTDIR=...] : installs the built tool (bin, lib/bitlay, share)
 # make install-kicad-plugin : the KiCad plugin for this build, for the current user
 # make package : the Debian package bitlay_<version>_amd64.deb in the build folder
@@ -13,9 +15,12 @@ PREFIX ?= /usr/local
 # cmake --build runs make beneath this make; without this every level announces its directory.
 MAKEFLAGS += --no-print-directory
 JOBS  ?= $(shell nproc)
+FUZZ_BUILD ?= $(BUILD)-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := board picture number reply
 
-.PHONY: all deps build roots run test bench install install-kicad-plugin package format \
-	check-format clean
+.PHONY: all deps build fuzz-build roots run test fuzz bench install install-kicad-plugin package \
+	format check-format clean
 
 all: build
 
@@ -26,16 +31,28 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# The fuzz targets and the stand-in's sanitized tests, with clang in a folder of their own.
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DBITLAY_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
 run: build
 	@./scripts/run-bitlay $(BUILD)/bin/bitlay
 
 roots: deps
 	@./scripts/kicad-roots
 
-test: build
+test: build fuzz-build
 	@./scripts/check-format
 	@./scripts/kicad-roots
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Each target in turn; the inputs each finds are kept in $(FUZZ_BUILD)/fuzz-corpus for the next run.
+fuzz: fuzz-build
+	@status=0; for target in $(FUZZ_TARGETS); do \
+		./fuzz/run-fuzzer $$target $(FUZZ_SECONDS) $(FUZZ_BUILD) || status=1; done; exit $$status
 
 bench: deps
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBITLAY_TESTS=OFF -DBITLAY_BENCH=ON >/dev/null
@@ -62,4 +79,4 @@ check-format: deps
 	@./scripts/check-format
 
 clean:
-	@rm -rf $(BUILD) $(BUILD)-bench
+	@rm -rf $(BUILD) $(BUILD)-bench $(FUZZ_BUILD)

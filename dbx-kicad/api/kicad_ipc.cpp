@@ -4,6 +4,7 @@
 #include <nng/protocol/reqrep0/req.h>
 
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "dbx-kicad/api/proto/envelope.pb.h"
@@ -137,11 +138,18 @@ CallResult KicadIpc::call(const google::protobuf::Message& request,
     const CallResult exchanged = exchange(message, &reply, timeout);
     if (!exchanged.ok()) return exchanged;
 
-    kiapi::common::ApiResponse answer;
-    const bool parsed =
-        answer.ParseFromArray(nng_msg_body(reply), static_cast<int>(nng_msg_len(reply)));
+    const CallResult decoded = decodeReply(nng_msg_body(reply), nng_msg_len(reply), response);
     nng_msg_free(reply);
-    if (!parsed) return {CallOutcome::kBadReply, 0, "the reply is not an API response"};
+    return decoded;
+}
+
+CallResult decodeReply(const void* data, std::size_t size, google::protobuf::Message* response) {
+    kiapi::common::ApiResponse answer;
+    // Protocol buffers take no message of 2 GB or more.
+    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+        !answer.ParseFromArray(data, static_cast<int>(size))) {
+        return {CallOutcome::kBadReply, 0, "the reply is not an API response"};
+    }
     const int status = answer.status().status();
     if (status != api_status::kOk) {
         return {CallOutcome::kRefused, status, answer.status().error_message()};

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <string>
 
@@ -48,6 +49,10 @@ constexpr int kUnhandled = 5;
 constexpr int kTokenMismatch = 6;  // the token is another KiCad's: this one was restarted
 constexpr int kBusy = 7;
 }  // namespace api_status
+
+// What the bytes of a reply say: KiCad's envelope, the status in it, and the message it carries
+// parsed into `response` (which may be null when the payload does not matter).
+CallResult decodeReply(const void* data, std::size_t size, google::protobuf::Message* response);
 
 class KicadIpc final {
   public:

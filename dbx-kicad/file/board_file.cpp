@@ -143,6 +143,7 @@ DbxStatusCode openBoardFile(const char* path, BoardFile& file) {
     struct stat info{};
     if (::fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
     file.identity = identityOf(info);
+    file.changed = info.st_ctim;
     if (attachedHere(file.identity)) return status::kServerBusy;
     if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile;

@@ -46,6 +46,7 @@ DbxStatusCode statusOf(const BoardOutline& outline) noexcept;
 struct BoardFile {
     int fd = -1;
     FileIdentity identity;
+    struct timespec changed{};  // its change time before it was read
     std::string text;
     BoardOutline outline;
 };

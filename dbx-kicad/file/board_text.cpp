@@ -252,7 +252,8 @@ BoardOutline readBoardOutline(std::string_view text) {
         outline.result = BoardReadResult::kTooNew;
         return outline;
     }
-    if (!haveLayers) return outline;
+    // KiCad lists every layer a board has; a section that lists none is what is left of one.
+    if (!haveLayers || layers.empty()) return outline;
     outline.layers = std::move(layers);
     outline.insertOffset = outline.closingOffset;
     if (fontsOffset > 0) {

@@ -46,8 +46,9 @@ struct BoardOutline {
     std::size_t insertOffset = 0;
 };
 
-// Reads the top-level form of a board file: its (version N) and its (layers ...) section. The
-// whole text must be one well-formed (kicad_pcb ...) form with nothing but white space after it.
+// Reads the top-level form of a board file: its (version N) and its (layers ...) section, which
+// must list a layer at least. The whole text must be one well-formed (kicad_pcb ...) form with
+// nothing but white space after it.
 BoardOutline readBoardOutline(std::string_view text);
 
 // A string in double quotes with KiCad's escapes for '"', '\\', CR and LF.

@@ -9,8 +9,8 @@
 #include "dbx-kicad/api/kicad_ipc.h"
 #include "dbx-kicad/api/proto/board_commands.pb.h"
 #include "dbx-kicad/api/proto/common_commands.pb.h"
-#include "dbx-kicad/file/board_text.h"
 #include "dbx-kicad/live/kicad_calls.h"
+#include "dbx-kicad/live/kicad_replies.h"
 #include "dbx-kicad/live/live_design.h"
 #include "dbx-kicad/status.h"
 
@@ -37,19 +37,6 @@ DbxStatusCode lockEditor(const std::string& url, std::unique_ptr<EditorLock>& lo
     return status::kOk;
 }
 
-// Where a layer stands in the editor's own lists (its layer manager, the layers section of the
-// board files it writes): copper from top to bottom, then front before back in each technical
-// pair. The API hands the enabled layers over in its internal numbering instead.
-int editorRank(int apiLayer) noexcept {
-    if (apiLayer >= 3 && apiLayer <= 34) return apiLayer - 3;  // F.Cu, In1.Cu ... In30.Cu, B.Cu
-    if (apiLayer >= 35 && apiLayer <= 42) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
-    if (apiLayer >= 43 && apiLayer <= 48) return apiLayer - 3;  // Dwgs.User ... Margin
-    if (apiLayer >= 49 && apiLayer <= 52) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
-    if (apiLayer >= 53 && apiLayer <= 61) return apiLayer - 3;  // User.1 ... User.9
-    if (apiLayer >= 63 && apiLayer <= 98) return apiLayer - 4;  // User.10 ... User.45
-    return 1000 + apiLayer;                                     // Rescue, anything newer
-}
-
 // The board's enabled layers in the editor's order with KiCad's names for them, asked layer by
 // layer (KiCad 9.0.5 and later).
 CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
@@ -61,26 +48,23 @@ CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
     CallResult result = callWhenReady(ipc, layersQuery, &enabled, kShortCallTimeout, readyWait);
     if (!result.ok()) return result;
 
-    apiLayers.assign(enabled.layers().begin(), enabled.layers().end());
-    std::stable_sort(apiLayers.begin(), apiLayers.end(),
-                     [](int a, int b) { return editorRank(a) < editorRank(b); });
+    if (const CallResult listed = enabledLayersInEditorOrder(enabled, apiLayers); !listed.ok()) {
+        return listed;
+    }
     for (const int layer : apiLayers) {
-        const std::string canonical = canonicalLayerName(layer);
-        if (canonical.empty()) return {CallOutcome::kBadReply, 0, "a layer KiCad 9 does not have"};
         board::commands::GetBoardLayerName nameQuery;
         *nameQuery.mutable_board() = board;
         nameQuery.set_layer(static_cast<board::types::BoardLayer>(layer));
         board::commands::BoardLayerNameResponse name;
         result = callWhenReady(ipc, nameQuery, &name, kShortCallTimeout, readyWait);
         if (!result.ok()) return result;
-        names.push_back(makeLayerName(canonical, name.name()));
+        names.push_back(makeLayerName(canonicalLayerName(layer), name.name()));
     }
     return result;
 }
 
 // The same list read from the board as KiCad would save it, for the KiCads that cannot be asked
-// (9.0.0 to 9.0.4): its layers section lists the enabled layers in the editor's order, each with
-// the name KiCad shows where that differs from the canonical one.
+// (9.0.0 to 9.0.4).
 CallResult readLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
                       std::vector<int>& apiLayers, std::vector<LayerName>& names) {
     cmd::SaveDocumentToString query;
@@ -89,17 +73,8 @@ CallResult readLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
     const CallResult result = callWhenReady(ipc, query, &saved, kLongCallTimeout,
                                             std::chrono::milliseconds(kReadyWaitMilliseconds));
     if (!result.ok()) return result;
-    const BoardOutline outline = readBoardOutline(saved.contents());
-    if (outline.result != BoardReadResult::kOk || outline.layers.empty()) {
-        return {CallOutcome::kBadReply, 0, "the board KiCad saved has no layers section"};
-    }
-    for (const BoardLayer& layer : outline.layers) {
-        const int apiLayer = apiLayerNumber(layer.canonicalName);
-        if (apiLayer == 0) return {CallOutcome::kBadReply, 0, "a layer KiCad 9 does not have"};
-        apiLayers.push_back(apiLayer);
-        names.push_back(makeLayerName(layer.canonicalName, layer.userName));
-    }
-    return result;
+    const CallResult read = layersOfSavedBoard(saved.contents(), apiLayers, names);
+    return read.ok() ? result : read;
 }
 
 DbxStatusCode listLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
@@ -115,27 +90,6 @@ DbxStatusCode listLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
 
 }  // namespace
 
-std::string canonicalLayerName(int apiLayer) {
-    static const std::array<const char*, 28> kFixed = {
-        "B.Cu",   "B.Adhes", "F.Adhes",   "B.Paste",   "F.Paste",   "B.SilkS",   "F.SilkS",
-        "B.Mask", "F.Mask",  "Dwgs.User", "Cmts.User", "Eco1.User", "Eco2.User", "Edge.Cuts",
-        "Margin", "B.CrtYd", "F.CrtYd",   "B.Fab",     "F.Fab",     "User.1",    "User.2",
-        "User.3", "User.4",  "User.5",    "User.6",    "User.7",    "User.8",    "User.9"};
-    if (apiLayer == 3) return "F.Cu";
-    if (apiLayer >= 4 && apiLayer <= 33) return "In" + std::to_string(apiLayer - 3) + ".Cu";
-    if (apiLayer >= 34 && apiLayer <= 61) return kFixed[static_cast<std::size_t>(apiLayer - 34)];
-    if (apiLayer == 62) return "Rescue";
-    if (apiLayer >= 63 && apiLayer <= 98) return "User." + std::to_string(apiLayer - 53);
-    return {};
-}
-
-int apiLayerNumber(std::string_view canonicalName) {
-    for (int layer = 3; layer <= 98; ++layer) {
-        if (canonicalLayerName(layer) == canonicalName) return layer;
-    }
-    return 0;
-}
-
 LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design) {
     const std::string& url = socket.url;
     auto ipc = std::make_unique<KicadIpc>();
@@ -146,7 +100,7 @@ LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design
     CallResult result =
         callWhenReady(*ipc, cmd::GetVersion{}, &version, kShortCallTimeout, readyWait);
     if (!result.ok()) return {true, statusOf(result)};
-    if (version.version().major() < 9) return {true, status::kVersionIncompatible};
+    if (!supportedVersion(version)) return {true, status::kVersionIncompatible};
 
     cmd::GetOpenDocuments query;
     query.set_type(types::DOCTYPE_PCB);

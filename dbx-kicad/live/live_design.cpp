@@ -10,6 +10,7 @@
 #include "dbx-kicad/api/proto/common_commands.pb.h"
 #include "dbx-kicad/file/board_text.h"
 #include "dbx-kicad/live/kicad_calls.h"
+#include "dbx-kicad/live/kicad_replies.h"
 #include "dbx-kicad/live/transfer_footprint.h"
 #include "dbx-kicad/status.h"
 #include "dbx-kicad/transfer_timer.h"
@@ -194,8 +195,7 @@ class LiveDesign final : public Design {
             if (result.outcome == CallOutcome::kRefused) dropCommit();
             return statusOf(result);
         }
-        if (created.status() != types::IRS_OK || created.created_items_size() != 1 ||
-            created.created_items(0).status().code() != cmd::ISC_OK) {
+        if (!createdTheItem(created)) {
             dropCommit();
             return status::kServerError;
         }

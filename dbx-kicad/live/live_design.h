@@ -68,11 +68,4 @@ std::unique_ptr<Design> makeLiveDesign(std::unique_ptr<KicadIpc> ipc,
 // with 32106 while the first holds. The caller serialises all calls.
 LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design);
 
-// KiCad's name of a board layer by its API number ("F.Cu", "In1.Cu", "User.12"); empty when the
-// number names no layer.
-std::string canonicalLayerName(int apiLayer);
-
-// The API number of a layer by KiCad's canonical name; 0 when the name names no layer.
-int apiLayerNumber(std::string_view canonicalName);
-
 }  // namespace bitlay::kicad

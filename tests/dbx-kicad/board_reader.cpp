@@ -120,9 +120,7 @@ std::optional<std::int64_t> millimetresToUnits(std::string_view text) {
         if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
         units = units * 10 + (c - '0');
     }
-    std::int64_t scale = 100000;
     for (std::size_t i = 0; i < 5; ++i) {
-        scale /= 10;
         if (i < fraction.size()) {
             if (!std::isdigit(static_cast<unsigned char>(fraction[i]))) return std::nullopt;
             units = units * 10 + (fraction[i] - '0');

@@ -423,6 +423,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"VersionNotANumber", boardWithLayers(kTwoLayers, "six"), kBadServerData},
         OpenCase{"NoLayers", "(kicad_pcb (version 20211014) (net 0 \"\"))", kBadServerData},
         OpenCase{"LayerEntryTooShort", boardWithLayers("(0 \"F.Cu\")"), kBadServerData},
+        OpenCase{"EmptyLayers", boardWithLayers(""), kBadServerData},
         OpenCase{"DeeplyNested",
                  "(kicad_pcb (version 20211014) (layers " + kTwoLayers + ") " +
                      std::string(100000, '(') + std::string(100000, ')') + ")\n",
@@ -624,6 +625,15 @@ INSTANTIATE_TEST_SUITE_P(
         SaveCase{"InPlaceShorter", editInPlace(0)}, SaveCase{"InPlaceLonger", editInPlace(400)},
         // Same size, same end: the checks pass and the line goes in after the edit.
         SaveCase{"InPlaceSameSize", editInPlace(114)},
+        // Same size, same end, but no layers section left: the change time gives the save away.
+        SaveCase{"InPlaceSameSizeBroken",
+                 {[](const fs::path& board, int&) {
+                      keep(board);
+                      std::string text = readFile(board);
+                      text[text.find("(layers")] = 'x';
+                      writeInPlaceNoticeably(board, text);
+                  },
+                  kBadServerData}},
         SaveCase{
             "RenamedOver",
             {[](const fs::path& board, int&) { writeAndRename(board, edited(readFile(board), 0)); },

@@ -1,6 +1,8 @@
 #include "file_fixture.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,27 @@ void writeFile(const fs::path& path, const std::string& text) {
 
 void writeInPlace(const fs::path& board, const std::string& text) {
     std::ofstream(board, std::ios::binary | std::ios::trunc) << text;
+}
+
+void writeInPlaceNoticeably(const fs::path& board, const std::string& text) {
+    struct stat before{};
+    ASSERT_EQ(stat(board.c_str(), &before), 0);
+    const auto sameTime = [&before](const struct stat& now) {
+        return now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+               now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+    };
+    writeInPlace(board, text);
+    struct stat after{};
+    ASSERT_EQ(stat(board.c_str(), &after), 0);
+    while (sameTime(after)) {
+        struct timespec coarse{};
+        clock_gettime(CLOCK_REALTIME_COARSE, &coarse);
+        if (coarse.tv_sec > before.st_ctim.tv_sec ||
+            (coarse.tv_sec == before.st_ctim.tv_sec && coarse.tv_nsec > before.st_ctim.tv_nsec)) {
+            writeInPlace(board, text);
+            ASSERT_EQ(stat(board.c_str(), &after), 0);
+        }
+    }
 }
 
 void writeAndRename(const fs::path& board, const std::string& text) {

@@ -40,6 +40,9 @@ std::string readFile(const fs::path& path);
 void writeFile(const fs::path& path, const std::string& text);
 // Truncated and written again: the same file, as most programs save.
 void writeInPlace(const fs::path& board, const std::string& text);
+// As writeInPlace, and with a change time other than the board's before: a clock that counts
+// change times only in ticks of a few milliseconds is waited for.
+void writeInPlaceNoticeably(const fs::path& board, const std::string& text);
 // Written under another name and renamed over the board, as editors save.
 void writeAndRename(const fs::path& board, const std::string& text);
 
