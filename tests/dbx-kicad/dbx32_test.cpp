@@ -52,11 +52,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"WidthZero", makeLine(1, 0, 0, 0, 1, 0), kInvalidWidth},
         RefusalCase{"WidthNegative", makeLine(1, -2540, 0, 0, 1, 0), kInvalidWidth},
         RefusalCase{"WidthCheckedBeforeWorkspace", makeLine(1, 0, INT_MAX, 0, 1, 0), kInvalidWidth},
-        RefusalCase{"WidthTooWide", makeLine(1, kEdge + 1, 0, 0, 1, 0), kOutsideWorkspace},
-        RefusalCase{"StartXPastTheEdge", makeLine(1, 1, kEdge + 1, 0, 1, 0), kOutsideWorkspace},
-        RefusalCase{"StartYPastTheEdge", makeLine(1, 1, 0, -kEdge - 1, 1, 0), kOutsideWorkspace},
-        RefusalCase{"EndXMaximum", makeLine(1, 1, 0, 0, INT_MAX, 0), kOutsideWorkspace},
-        RefusalCase{"EndYMinimum", makeLine(1, 1, 0, 0, 1, INT_MIN), kOutsideWorkspace}),
+        RefusalCase{"WidthTooWide", makeLine(1, kEdge + 1, 0, 0, 1, 0), kItemOutsideWorkspace},
+        RefusalCase{"StartXPastTheEdge", makeLine(1, 1, kEdge + 1, 0, 1, 0), kItemOutsideWorkspace},
+        RefusalCase{"StartYPastTheEdge", makeLine(1, 1, 0, -kEdge - 1, 1, 0),
+                    kItemOutsideWorkspace},
+        RefusalCase{"EndXMaximum", makeLine(1, 1, 0, 0, INT_MAX, 0), kItemOutsideWorkspace},
+        RefusalCase{"EndYMinimum", makeLine(1, 1, 0, 0, 1, INT_MIN), kItemOutsideWorkspace}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(DbxKicad, CallsWithoutAnOpenDesignGiveNoConnection) {

@@ -13,6 +13,7 @@
 
 #include "board_reader.h"
 #include "calls.h"
+#include "dbx-kicad/status.h"
 
 namespace bitlay::kicad::test {
 
@@ -21,19 +22,8 @@ using bitlay::dbx::DbxStatusCode;
 using bitlay::dbx::DesignContext;
 using bitlay::dbx::LineRecord;
 
-constexpr DbxStatusCode kNoConnection = 32105;
-constexpr DbxStatusCode kServerBusy = 32106;
-constexpr DbxStatusCode kAlreadyConnected = 32104;
-constexpr DbxStatusCode kBadInput = 32122;
-constexpr DbxStatusCode kNoMoreLayers = 32161;
-constexpr DbxStatusCode kInvalidWidth = 32184;
-constexpr DbxStatusCode kInvalidLayerId = 32198;
-constexpr DbxStatusCode kOutsideWorkspace = 32232;
-constexpr DbxStatusCode kUnableToOpenFile = 32239;
-constexpr DbxStatusCode kBadServerData = 32003;
-constexpr DbxStatusCode kVersionIncompatible = 32006;
-constexpr DbxStatusCode kLayerNotFound = 32216;
-constexpr DbxStatusCode kDisconnectError = 32002;
+// The statuses by the stand-in's own names.
+using namespace bitlay::kicad::status;
 constexpr std::int32_t kEdge = 150000000;  // 1500 mm
 
 std::string readFile(const fs::path& path);
