@@ -147,7 +147,7 @@ DbxStatusCode placeLine(DesignContext* context, const LineRecord* line) {
     if (line == nullptr) return status::kBadInput;
     const DbxStatusCode checked = checkLine(*line, slot->design->layerNames().size());
     if (checked != status::kOk) return checked;
-    return slot->design->placeLine(*line);
+    return slot->design->placeLine(toBoardLine(*line));
 }
 
 DbxStatusCode closeDesign(DesignContext* context) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/kicad_text/kicad_strings.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {
@@ -20,6 +20,14 @@ std::string transferName(std::size_t lines) {
     std::string digits = std::to_string(lines);
     for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
     return "Bitlay: " + digits + (lines == 1 ? " line" : " lines");
+}
+
+BoardLine toBoardLine(const LineRecord& line) noexcept {
+    constexpr std::int64_t kNanometresPerUnit = 10;
+    const auto x = [](std::int32_t units) { return std::int64_t{units} * kNanometresPerUnit; };
+    const auto y = [](std::int32_t units) { return -std::int64_t{units} * kNanometresPerUnit; };
+    return {x(line.startX), y(line.startY), x(line.endX),
+            y(line.endY),   x(line.width),  static_cast<std::size_t>(line.layerId) - 1};
 }
 
 namespace {

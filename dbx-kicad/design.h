@@ -28,6 +28,21 @@ using LayerName = std::array<char, bitlay::dbx::kLayerNameLength>;
 // The user name when the layer has a non-empty one, else its canonical name; UTF-8 in.
 LayerName makeLayerName(std::string_view canonicalName, std::string_view userName);
 
+// A line as KiCad has it: nanometres, y pointing down, on the design's layer `layer` (0 for the
+// record's layer id 1).
+struct BoardLine {
+    std::int64_t startX = 0;
+    std::int64_t startY = 0;
+    std::int64_t endX = 0;
+    std::int64_t endY = 0;
+    std::int64_t width = 0;
+    std::size_t layer = 0;
+};
+
+// A record that passed checkLine in KiCad's terms: record units are 10 nm, the board's y axis
+// points up.
+BoardLine toBoardLine(const LineRecord& line) noexcept;
+
 class Design {
   public:
     virtual ~Design() = default;
@@ -36,7 +51,7 @@ class Design {
     const std::vector<LayerName>& layerNames() const noexcept { return layerNames_; }
 
     // Places a line that passed checkLine.
-    virtual DbxStatusCode placeLine(const LineRecord& line) = 0;
+    virtual DbxStatusCode placeLine(const BoardLine& line) = 0;
 
     // Lets go of the design; called exactly once, after which the design is destroyed.
     virtual DbxStatusCode close() = 0;

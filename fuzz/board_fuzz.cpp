@@ -17,8 +17,9 @@
 
 #include "dbx-kicad/design.h"
 #include "dbx-kicad/file/board_file.h"
-#include "dbx-kicad/file/board_text.h"
 #include "dbx-kicad/file/file_design.h"
+#include "dbx-kicad/kicad_text/board_outline.h"
+#include "dbx-kicad/kicad_text/default_board.h"
 #include "dbx-kicad/status.h"
 #include "fuzz_support.h"
 
@@ -45,7 +46,7 @@ LineRecord lineOn(std::int32_t layer, std::int32_t x) {
 
 DbxStatusCode place(Design& design, const LineRecord& line) {
     const DbxStatusCode checked = checkLine(line, design.layerNames().size());
-    return checked != status::kOk ? checked : design.placeLine(line);
+    return checked != status::kOk ? checked : design.placeLine(toBoardLine(line));
 }
 
 // A board the stand-in wrote to reads as the board it read, with the same layers.

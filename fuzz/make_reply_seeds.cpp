@@ -9,7 +9,7 @@
 #include "dbx-kicad/api/proto/board_commands.pb.h"
 #include "dbx-kicad/api/proto/common_commands.pb.h"
 #include "dbx-kicad/api/proto/envelope.pb.h"
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/kicad_text/default_board.h"
 #include "reply_requests.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "dbx-kicad/kicad_text/default_board.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {
@@ -58,22 +59,19 @@ bool ensureDefaultBoard(const char* path) {
 
     const std::string_view board = defaultBoardText();
     std::string temporary = std::string(path) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return false;
+    UniqueFd fd(::mkstemp(temporary.data()));
+    if (!fd) return false;
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, board.data(), board.size(), 0) &&
-              ::fsync(fd) == 0;
-    ::close(fd);
+    bool ok = ::fchmod(fd.get(), 0666 & ~mask) == 0 &&
+              writeAll(fd.get(), board.data(), board.size(), 0) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
     if (ok && ::link(temporary.c_str(), path) != 0 && errno != EEXIST) ok = false;
     ::unlink(temporary.c_str());
     if (ok) {
         // Make the new directory entry durable as well.
-        const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
+        const UniqueFd dir(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir) ::fsync(dir.get());
     }
     return ok;
 }
@@ -129,31 +127,23 @@ DbxStatusCode statusOf(const BoardOutline& outline) noexcept {
 DbxStatusCode openBoardFile(const char* path, BoardFile& file) {
     // Every placed line reads back the end of the file; without O_NOATIME each of those reads
     // would also write the access time. Only the file's owner may ask for it.
-    int opened = ::open(path, O_RDWR | O_CLOEXEC | O_NOATIME);
-    if (opened < 0 && errno == EPERM) opened = ::open(path, O_RDWR | O_CLOEXEC);
-    if (opened < 0) return status::kUnableToOpenFile;
-    struct FdCloser {
-        int fd;
-        bool keep = false;
-        ~FdCloser() {
-            if (!keep) ::close(fd);
-        }
-    } closer{opened};
+    UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC | O_NOATIME));
+    if (!fd && errno == EPERM) fd.reset(::open(path, O_RDWR | O_CLOEXEC));
+    if (!fd) return status::kUnableToOpenFile;
 
     struct stat info{};
-    if (::fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
     file.identity = identityOf(info);
     file.changed = info.st_ctim;
     if (attachedHere(file.identity)) return status::kServerBusy;
-    if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile;
     }
-    if (!readWhole(opened, file.text)) return status::kUnableToOpenFile;
+    if (!readWhole(fd.get(), file.text)) return status::kUnableToOpenFile;
     file.outline = readBoardOutline(file.text);
     const DbxStatusCode read = statusOf(file.outline);
     if (read != status::kOk) return read;
-    file.fd = opened;
-    closer.keep = true;
+    file.fd = std::move(fd);
     return status::kOk;
 }
 

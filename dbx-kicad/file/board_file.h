@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <string>
 
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/design.h"
+#include "dbx-kicad/kicad_text/board_outline.h"
+#include "dbx-kicad/unique_fd.h"
 
 namespace bitlay::kicad {
 
@@ -44,14 +46,14 @@ DbxStatusCode statusOf(const BoardOutline& outline) noexcept;
 
 // A board file just opened, locked and read.
 struct BoardFile {
-    int fd = -1;
+    UniqueFd fd;
     FileIdentity identity;
     struct timespec changed{};  // its change time before it was read
     std::string text;
     BoardOutline outline;
 };
 
-// Opens, locks and reads the board file at `path`. On success `file.fd` is the locked descriptor.
+// Opens, locks and reads the board file at `path`. On success `file.fd` holds the lock.
 DbxStatusCode openBoardFile(const char* path, BoardFile& file);
 
 }  // namespace bitlay::kicad

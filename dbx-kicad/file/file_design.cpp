@@ -7,94 +7,88 @@
 #include <utility>
 
 #include "dbx-kicad/file/file_design_impl.h"
+#include "dbx-kicad/kicad_text/kicad_strings.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {
 
-// The thread waits for the open transfer to end and closes its footprint.
-void FileDesign::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
-        if (transfer_.due(TransferTimer::Clock::now()) == TransferTimer::Action::kEndTransfer) {
-            endTransfer();
-            // With the same checks as a line. A board that cannot take the closing now gets it
-            // with the next write: the next line's, or the close's.
-            if (makeCurrent() == status::kOk && placed_.hasWrites()) {
-                static_cast<void>(writeItems(nullptr));
-            }
-            continue;
-        }
-        sleepUntilDue(transfer_, wake_, lock);
+FileDesign::FileDesign(std::string path, BoardFile file, const FileDesignOptions& options)
+    : path_(std::move(path)),
+      options_(options),
+      fd_(std::move(file.fd)),
+      identity_(file.identity),
+      changed_(file.changed),
+      loop_(options.quietBeforeEnd) {
+    for (const BoardLayer& layer : file.outline.layers) {
+        layerNames_.push_back(makeLayerName(layer.canonicalName, layer.userName));
+        layers_.push_back({layer.canonicalName, quoteKicadString(layer.canonicalName), false});
     }
+    adopt(file.outline, file.text);
+    watch();
+    addAttached(identity_);
+    loop_.start(*this);
 }
 
-void FileDesign::stopWorker() {
-    {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    if (worker_.joinable()) worker_.join();
+FileDesign::~FileDesign() {
+    loop_.stop(std::chrono::milliseconds::max());
+    removeAttached(identity_);
 }
 
-// Mutex held.
-void FileDesign::endTransfer() {
-    transfer_.transferEnded();
+// The thread, lock held: the transfer is over, its footprint closes, with the same checks as a
+// line. A board that cannot take the closing now gets it with the next write: the next line's,
+// or the close's.
+void FileDesign::endTransfer(std::unique_lock<std::mutex>&) {
     placed_.endTransfer();
+    if (makeCurrent() == status::kOk && placed_.hasWrites()) {
+        static_cast<void>(writeItems(nullptr));
+    }
 }
 
-DbxStatusCode FileDesign::placeLine(const LineRecord& line) {
-    const std::lock_guard<std::mutex> guard(mutex_);
-    const bool wasOpen = transfer_.transferOpen();
+DbxStatusCode FileDesign::placeLine(const BoardLine& line) {
+    const std::lock_guard<std::mutex> guard(loop_.mutex());
+    TransferTimer& timer = loop_.timer();
+    const bool wasOpen = timer.transferOpen();
     const DbxStatusCode written = placeLocked(line);
     // Every call, refused or not, keeps the transfer going: only the time away from the library
     // counts towards its end.
-    transfer_.callerLeft(TransferTimer::Clock::now());
-    if (!wasOpen && transfer_.transferOpen()) wake_.notify_one();
+    timer.callerLeft(TransferTimer::Clock::now());
+    if (!wasOpen && timer.transferOpen()) loop_.wake();
     return written;
 }
 
-DbxStatusCode FileDesign::placeLocked(const LineRecord& line) {
+DbxStatusCode FileDesign::placeLocked(const BoardLine& line) {
     const DbxStatusCode current = makeCurrent();
     if (current != status::kOk) return current;
-    const auto layer = static_cast<std::size_t>(line.layerId) - 1;
-    if (!layerListed_[layer]) return status::kLayerNotFound;
+    if (!layers_[line.layer].listed) return status::kLayerNotFound;
 
     Line placed;
     uuids_.next(placed.uuid);
-    // KiCad's y axis points down, the board's up.
-    placed.geometry = {line.startX, -static_cast<std::int64_t>(line.startY), line.endX,
-                       -static_cast<std::int64_t>(line.endY), line.width};
-    placed.layer = layer;
+    placed.geometry = line;
     const DbxStatusCode written = writeItems(&placed);
     if (written != status::kOk) return written;
-    // Written at once: nothing waits to be sent.
-    transfer_.lineQueued();
-    transfer_.batchSent();
+    loop_.timer().lineAdded();
     return status::kOk;
 }
 
 DbxStatusCode FileDesign::close() {
-    stopWorker();
-    const std::lock_guard<std::mutex> guard(mutex_);
-    // The open transfer ends here. Its footprint's closing, and what a save by another program
-    // since the last write dropped, go in before the board is let go, and the close says so when
-    // they cannot.
-    if (transfer_.transferOpen()) endTransfer();
+    // The open transfer ends here, on the thread, as its last work.
+    loop_.stop(std::chrono::milliseconds::max());
+    const std::lock_guard<std::mutex> guard(loop_.mutex());
+    // Its footprint's closing, and what a save by another program since the last write dropped,
+    // go in before the board is let go, and the close says so when they cannot.
     DbxStatusCode result = status::kOk;
     if (makeCurrent() != status::kOk ||
         (placed_.hasWrites() && writeItems(nullptr) != status::kOk)) {
         result = status::kDisconnectError;
     }
-    if (::fsync(fd_) != 0) result = status::kDisconnectError;
+    if (::fsync(fd_.get()) != 0) result = status::kDisconnectError;
     // Closing the descriptor also releases the lock.
-    if (::close(fd_) != 0 && result == status::kOk) result = status::kDisconnectError;
-    fd_ = -1;
+    if (!fd_.close() && result == status::kOk) result = status::kDisconnectError;
     return result;
 }
 
-DbxStatusCode openFileDesign(const char* path, bool createDefault,
-                             std::unique_ptr<Design>& design) {
+DbxStatusCode openFileDesign(const char* path, bool createDefault, std::unique_ptr<Design>& design,
+                             const FileDesignOptions& options) {
     if (createDefault && !ensureDefaultBoard(path)) return status::kUnableToOpenFile;
 
     std::error_code error;
@@ -104,12 +98,7 @@ DbxStatusCode openFileDesign(const char* path, bool createDefault,
     BoardFile file;
     const DbxStatusCode opened = openBoardFile(absolute.c_str(), file);
     if (opened != status::kOk) return opened;
-    try {
-        design = std::make_unique<FileDesign>(absolute.string(), file);
-    } catch (...) {
-        ::close(file.fd);
-        throw;
-    }
+    design = std::make_unique<FileDesign>(absolute.string(), std::move(file), options);
     return status::kOk;
 }
 

@@ -27,15 +27,15 @@
 #include <unordered_set>
 #include <vector>
 
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/design.h"
+#include "dbx-kicad/kicad_text/uuids.h"
 
 namespace bitlay::kicad {
 
 class PlacedFootprints final {
   public:
     struct Line {
-        LineGeometry geometry;  // on the board, KiCad's coordinates
-        std::size_t layer = 0;
+        BoardLine geometry;  // on the board, in KiCad's terms
         char uuid[kUuidLength] = {};
     };
 

@@ -128,21 +128,25 @@ EditorSockets findEditorSockets() {
 }
 
 LockFile openEditorLock(const std::string& socketPath, uid_t user) {
-    if (socketPath.empty()) return {-1, true};
+    LockFile lock;
+    if (socketPath.empty()) {
+        lock.refused = true;
+        return lock;
+    }
     const std::string path = socketPath + ".dbx.lock";
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0) return {-1, errno == ELOOP};
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!fd) {
+        lock.refused = errno == ELOOP;
+        return lock;
+    }
     struct stat info{};
-    if (::fstat(fd, &info) != 0) {
-        ::close(fd);
-        return {-1, false};
-    }
+    if (::fstat(fd.get(), &info) != 0) return lock;
     if (!S_ISREG(info.st_mode) || info.st_uid != user) {
-        ::close(fd);
-        return {-1, true};
+        lock.refused = true;
+        return lock;
     }
-    return {fd, false};
+    lock.fd = std::move(fd);
+    return lock;
 }
 
 }  // namespace bitlay::kicad

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "dbx-kicad/unique_fd.h"
+
 namespace bitlay::kicad {
 
 // A KiCad API socket to try.
@@ -57,7 +59,7 @@ std::string socketPath(const std::string& url);
 // The lock file beside a socket, `<socket path>.dbx.lock`, created when missing. Never follows a
 // link, and refuses a file that is not a regular file of `user`'s.
 struct LockFile {
-    int fd = -1;           // open for reading and writing, close-on-exec; -1 when refused
+    UniqueFd fd;           // open for reading and writing, close-on-exec; none when refused
     bool refused = false;  // a link or someone else's file; otherwise fd < 0 is an I/O failure
 };
 LockFile openEditorLock(const std::string& socketPath, uid_t user);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/kicad_text/board_outline.h"
 
 namespace bitlay::kicad {
 

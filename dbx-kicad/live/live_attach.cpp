@@ -22,18 +22,14 @@ namespace board = kiapi::board;
 
 namespace {
 
-// The lock file beside KiCad's socket; null with 32106 when another attachment holds it, 32008
-// when it is a link or someone else's file.
-DbxStatusCode lockEditor(const std::string& url, std::unique_ptr<EditorLock>& lock) {
-    const LockFile file = openEditorLock(socketPath(url), ::geteuid());
+// The lock file beside KiCad's socket, locked; none with 32106 when another attachment holds it,
+// 32008 when it is a link or someone else's file.
+DbxStatusCode lockEditor(const std::string& url, UniqueFd& lock) {
+    LockFile file = openEditorLock(socketPath(url), ::geteuid());
     if (file.refused) return status::kSecurityError;
-    const int fd = file.fd;
-    if (fd < 0) return status::kServerError;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return status::kServerBusy;
-    }
-    lock = std::make_unique<EditorLock>(fd);
+    if (!file.fd) return status::kServerError;
+    if (::flock(file.fd.get(), LOCK_EX | LOCK_NB) != 0) return status::kServerBusy;
+    lock = std::move(file.fd);
     return status::kOk;
 }
 
@@ -114,7 +110,7 @@ LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design
     if (documents.documents_size() == 0) return {false, status::kOk};
     const types::DocumentSpecifier board = documents.documents(0);
 
-    std::unique_ptr<EditorLock> lock;
+    UniqueFd lock;
     if (const DbxStatusCode locked = lockEditor(url, lock); locked != status::kOk) {
         return {true, locked};
     }

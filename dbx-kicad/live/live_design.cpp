@@ -1,19 +1,18 @@
 #include "dbx-kicad/live/live_design.h"
 
 #include <condition_variable>
-#include <limits>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "dbx-kicad/api/kicad_ipc.h"
 #include "dbx-kicad/api/proto/common_commands.pb.h"
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/kicad_text/uuids.h"
 #include "dbx-kicad/live/kicad_calls.h"
 #include "dbx-kicad/live/kicad_replies.h"
 #include "dbx-kicad/live/transfer_footprint.h"
+#include "dbx-kicad/sender_loop.h"
 #include "dbx-kicad/status.h"
-#include "dbx-kicad/transfer_timer.h"
 
 namespace bitlay::kicad {
 
@@ -37,56 +36,56 @@ enum class Phase {
 // the commit, so that a KiCad that cannot take the transfer (a tool active, a dialog open)
 // refuses all of it, and a line reported placed is one KiCad has a commit for. Every call to
 // KiCad is made by that thread with no lock held that the caller waits on.
-class LiveDesign final : public Design {
+class LiveDesign final : public Design, private SenderLoop::Steps {
   public:
     LiveDesign(std::unique_ptr<KicadIpc> ipc, types::DocumentSpecifier board,
-               std::vector<int> apiLayers, std::vector<LayerName> names,
-               std::unique_ptr<EditorLock> lock, const LivePolicy& policy)
+               std::vector<int> apiLayers, std::vector<LayerName> names, UniqueFd lock,
+               const LivePolicy& policy)
         : ipc_(std::move(ipc)),
           board_(std::move(board)),
           apiLayers_(std::move(apiLayers)),
           lock_(std::move(lock)),
           policy_(policy),
-          timer_(TransferPolicy{std::numeric_limits<std::size_t>::max(), policy.quietBeforeEnd}) {
+          loop_(policy.quietBeforeEnd) {
         layerNames_ = std::move(names);
-        worker_ = std::thread([this] { run(); });
+        loop_.start(*this);
     }
 
-    ~LiveDesign() override { shutDown(std::chrono::milliseconds::zero()); }
+    ~LiveDesign() override { loop_.stop(std::chrono::milliseconds::zero()); }
 
-    DbxStatusCode placeLine(const LineRecord& line) override {
-        std::unique_lock<std::mutex> lock(mutex_);
+    DbxStatusCode placeLine(const BoardLine& line) override {
+        std::unique_lock<std::mutex> lock(loop_.mutex());
         if (failure_ == status::kOk && ipc_->gone()) fail(status::kServerTerminated);
         if (failure_ != status::kOk) return failure_;
 
-        const bool first = !timer_.transferOpen();
-        timer_.lineQueued();
-        timer_.batchSent();  // the lines wait in the footprint until the transfer ends
+        TransferTimer& timer = loop_.timer();
+        const bool first = !timer.transferOpen();
+        timer.lineAdded();
         if (first) beginTransfer(lock);
         DbxStatusCode result = refusal_;
         if (phase_ == Phase::kOpen) {
-            footprint_->addLine(line, apiLayers_[static_cast<std::size_t>(line.layerId) - 1]);
+            footprint_->addLine(line, apiLayers_[line.layer]);
             result = status::kOk;
         }
-        timer_.callerLeft(TransferTimer::Clock::now());
-        if (first) wake_.notify_one();
+        timer.callerLeft(TransferTimer::Clock::now());
+        if (first) loop_.wake();
         return result;
     }
 
     DbxStatusCode close() override {
-        shutDown(policy_.closeWait);
+        loop_.stop(policy_.closeWait);
         ipc_->close();
         lock_.reset();
         return undelivered_ ? failure_ : status::kOk;
     }
 
   private:
-    // The caller, mutex held: the worker asks KiCad for the commit; a KiCad that does not
-    // answer in time, or that says it cannot take it, refuses the whole transfer.
+    // The caller, lock held: the thread asks KiCad for the commit; a KiCad that does not answer
+    // in time, or that says it cannot take it, refuses the whole transfer.
     void beginTransfer(std::unique_lock<std::mutex>& lock) {
         phase_ = Phase::kBeginning;
         refusal_ = status::kOk;
-        wake_.notify_one();
+        loop_.wake();
         if (!changed_.wait_for(lock, policy_.callerWait,
                                [this] { return phase_ != Phase::kBeginning; })) {
             phase_ = Phase::kRefused;
@@ -94,40 +93,16 @@ class LiveDesign final : public Design {
         }
     }
 
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            if (phase_ == Phase::kBeginning && !stopping_) {
-                openCommit(lock);
-                continue;
-            }
-            const bool due =
-                timer_.due(TransferTimer::Clock::now()) == TransferTimer::Action::kEndTransfer;
-            if (due || (stopping_ && timer_.transferOpen())) {
-                endTransfer(lock);
-                continue;
-            }
-            if (stopping_) break;
-            sleepUntilDue(timer_, wake_, lock);
-        }
-        finished_ = true;
-        changed_.notify_all();
+    bool workDue(std::unique_lock<std::mutex>& lock) override {
+        if (phase_ != Phase::kBeginning) return false;
+        openCommit(lock);
+        return true;
     }
 
-    // Lets the worker end what is open and on its way, for `wait` at most: then the call in
-    // flight is given up.
-    void shutDown(std::chrono::milliseconds wait) {
-        if (!worker_.joinable()) return;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            stopping_ = true;
-            wake_.notify_one();
-            if (!changed_.wait_for(lock, wait, [this] { return finished_; })) ipc_->abort();
-        }
-        worker_.join();
-    }
+    // The call in flight is given up: the close has waited long enough.
+    void giveUp() noexcept override { ipc_->abort(); }
 
-    // The worker: KiCad keeps one open commit per client name, and a Bitlay that died with
+    // The thread: KiCad keeps one open commit per client name, and a Bitlay that died with
     // one open would keep every later one out, so the first commit of an attachment ends
     // whatever an earlier one left (its lines never reached the board and stay out of it).
     void openCommit(std::unique_lock<std::mutex>& lock) {
@@ -161,15 +136,14 @@ class LiveDesign final : public Design {
         changed_.notify_all();
     }
 
-    // The worker, mutex held on entry and on return: the transfer is over; its footprint goes
-    // to KiCad while the caller may already begin the next one.
-    void endTransfer(std::unique_lock<std::mutex>& lock) {
+    // The thread, lock held on entry and on return: the transfer is over; its footprint goes to
+    // KiCad while the caller may already begin the next one.
+    void endTransfer(std::unique_lock<std::mutex>& lock) override {
         const Phase phase = phase_;
         std::unique_ptr<TransferFootprint> footprint = std::move(footprint_);
         const std::string commitId = std::move(commitId_);
         phase_ = Phase::kNone;
         refusal_ = status::kOk;
-        timer_.transferEnded();
         if (phase != Phase::kOpen) return;
         const auto& message = footprint->finish();
         lock.unlock();
@@ -181,7 +155,7 @@ class LiveDesign final : public Design {
         }
     }
 
-    // The worker, unlocked: the footprint in the open commit, the commit ended as one undo
+    // The thread, unlocked: the footprint in the open commit, the commit ended as one undo
     // step, the footprint selected. Its lines were reported placed, so a KiCad that turned
     // busy is waited for, however long, as long as the design is attached.
     DbxStatusCode deliver(const kiapi::board::types::FootprintInstance& footprint,
@@ -240,20 +214,18 @@ class LiveDesign final : public Design {
 
     void fail(DbxStatusCode code) noexcept {
         if (failure_ == status::kOk) failure_ = code;
-        if (timer_.linesInTransfer() > 0 && phase_ == Phase::kOpen) undelivered_ = true;
+        if (loop_.timer().linesInTransfer() > 0 && phase_ == Phase::kOpen) undelivered_ = true;
     }
 
     const std::unique_ptr<KicadIpc> ipc_;
     const types::DocumentSpecifier board_;
     const std::vector<int> apiLayers_;
-    std::unique_ptr<EditorLock> lock_;
+    UniqueFd lock_;
     const LivePolicy policy_;
-    bool leftoverDropped_ = false;  // the worker's own
+    bool leftoverDropped_ = false;  // the thread's own
 
-    std::mutex mutex_;                 // everything below
-    std::condition_variable wake_;     // the worker: a transfer begins, or a deadline moved
-    std::condition_variable changed_;  // the caller: the commit opened or was refused; the end
-    TransferTimer timer_;
+    // Under the loop's lock.
+    std::condition_variable changed_;  // the caller: the commit opened or was refused
     UuidGenerator uuids_;
     Phase phase_ = Phase::kNone;
     DbxStatusCode refusal_ = status::kOk;  // every line of a refused transfer gets it
@@ -261,17 +233,15 @@ class LiveDesign final : public Design {
     std::string commitId_;
     DbxStatusCode failure_ = status::kOk;  // once set, every later call returns it
     bool undelivered_ = false;             // some line reported placed never reached the board
-    bool stopping_ = false;
-    bool finished_ = false;
-    std::thread worker_;
+    SenderLoop loop_;
 };
 
 }  // namespace
 
 std::unique_ptr<Design> makeLiveDesign(std::unique_ptr<KicadIpc> ipc,
                                        types::DocumentSpecifier board, std::vector<int> apiLayers,
-                                       std::vector<LayerName> names,
-                                       std::unique_ptr<EditorLock> lock, const LivePolicy& policy) {
+                                       std::vector<LayerName> names, UniqueFd lock,
+                                       const LivePolicy& policy) {
     return std::make_unique<LiveDesign>(std::move(ipc), std::move(board), std::move(apiLayers),
                                         std::move(names), std::move(lock), policy);
 }

@@ -14,6 +14,7 @@
 #include "dbx-kicad/api/proto/common_types.pb.h"
 #include "dbx-kicad/design.h"
 #include "dbx-kicad/live/editor_sockets.h"
+#include "dbx-kicad/unique_fd.h"
 
 namespace bitlay::kicad {
 
@@ -41,27 +42,12 @@ struct LivePolicy {
     std::chrono::milliseconds closeWait{5000};
 };
 
-// An advisory lock beside KiCad's socket, held while a design is attached to that KiCad.
-class EditorLock final {
-  public:
-    explicit EditorLock(int fd) noexcept : fd_(fd) {}
-    EditorLock(const EditorLock&) = delete;
-    EditorLock& operator=(const EditorLock&) = delete;
-    ~EditorLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-  private:
-    int fd_;
-};
-
 // The design over an attached KiCad: its board, its layers (API numbers, editor's order) and
-// their names, the lock it holds.
+// their names, the lock beside KiCad's socket it holds while attached.
 std::unique_ptr<Design> makeLiveDesign(std::unique_ptr<KicadIpc> ipc,
                                        kiapi::common::types::DocumentSpecifier board,
                                        std::vector<int> apiLayers, std::vector<LayerName> names,
-                                       std::unique_ptr<EditorLock> lock,
-                                       const LivePolicy& policy = {});
+                                       UniqueFd lock, const LivePolicy& policy = {});
 
 // Attaches to the first board open in the KiCad listening at `socket` (an nng address; its token
 // goes with every request). A second attachment to the same KiCad, from any process, is refused

@@ -2,8 +2,7 @@
 
 #include <cstdint>
 
-#include "dbx-kicad/design.h"
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/kicad_text/uuids.h"
 
 namespace bitlay::kicad {
 
@@ -12,7 +11,6 @@ namespace board = kiapi::board::types;
 
 namespace {
 
-constexpr std::int64_t kNanometresPerUnit = 10;
 // KiCad's field ids and default text for a footprint's mandatory fields.
 constexpr int kReferenceField = 0;
 constexpr int kValueField = 1;
@@ -20,10 +18,9 @@ constexpr int kValueField = 1;
 constexpr std::int64_t kTextSizeNm = 1270000;
 constexpr std::int64_t kTextStrokeNm = 150000;
 
-types::Vector2* setPoint(types::Vector2* point, std::int32_t x, std::int32_t y) {
-    point->set_x_nm(x * kNanometresPerUnit);
-    point->set_y_nm(-std::int64_t{y} * kNanometresPerUnit);
-    return point;
+void setPoint(types::Vector2* point, std::int64_t x, std::int64_t y) {
+    point->set_x_nm(x);
+    point->set_y_nm(y);
 }
 
 // A hidden field at the anchor, in KiCad's default text size.
@@ -63,7 +60,7 @@ TransferFootprint::TransferFootprint(UuidGenerator& uuids) : uuids_(uuids) {
     message_.mutable_definition()->mutable_id();
 }
 
-void TransferFootprint::addLine(const bitlay::dbx::LineRecord& line, int apiLayer) {
+void TransferFootprint::addLine(const BoardLine& line, int apiLayer) {
     if (lines_ == 0) setPoint(message_.mutable_position(), line.startX, line.startY);
     board::BoardGraphicShape shape;
     // An item without an id costs KiCad a failed parse (an exception) before it invents one.
@@ -72,7 +69,7 @@ void TransferFootprint::addLine(const bitlay::dbx::LineRecord& line, int apiLaye
     shape.mutable_id()->set_value(uuid, kUuidLength);
     shape.set_layer(static_cast<board::BoardLayer>(apiLayer));
     auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
-    stroke->mutable_width()->set_value_nm(line.width * kNanometresPerUnit);
+    stroke->mutable_width()->set_value_nm(line.width);
     stroke->set_style(types::SLS_SOLID);
     auto* segment = shape.mutable_shape()->mutable_segment();
     setPoint(segment->mutable_start(), line.startX, line.startY);

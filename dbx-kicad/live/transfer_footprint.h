@@ -9,7 +9,7 @@
 #include <string>
 
 #include "dbx-kicad/api/proto/board_types.pb.h"
-#include "dbx/records.h"
+#include "dbx-kicad/design.h"
 
 namespace bitlay::kicad {
 
@@ -20,8 +20,8 @@ class TransferFootprint final {
     // A new footprint with a fresh id; its anchor is the first line's start.
     explicit TransferFootprint(UuidGenerator& uuids);
 
-    // One line of the transfer on KiCad's `apiLayer`: record units are 10 nm, y points up.
-    void addLine(const bitlay::dbx::LineRecord& line, int apiLayer);
+    // One line of the transfer on KiCad's `apiLayer`.
+    void addLine(const BoardLine& line, int apiLayer);
 
     std::size_t lines() const noexcept { return lines_; }
     const std::string& id() const noexcept { return message_.id().value(); }

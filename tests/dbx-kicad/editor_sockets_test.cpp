@@ -215,12 +215,12 @@ TEST_F(Scratch, TheLockIsOpenedWithoutFollowingLinks) {
     const fs::path lock = dir_ / "kicad" / "api.sock.dbx.lock";
 
     auto opened = openEditorLock(socket.string(), ::geteuid());
-    ASSERT_GE(opened.fd, 0) << "a fresh lock is created";
+    ASSERT_GE(opened.fd.get(), 0) << "a fresh lock is created";
     EXPECT_EQ(fs::status(lock).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    ::close(opened.fd);
+    opened.fd.reset();
     opened = openEditorLock(socket.string(), ::geteuid());
-    EXPECT_GE(opened.fd, 0) << "and opened again";
-    ::close(opened.fd);
+    EXPECT_GE(opened.fd.get(), 0) << "and opened again";
+    opened.fd.reset();
     EXPECT_TRUE(openEditorLock(socket.string(), kSomeoneElse).refused)
         << "a lock file of another user";
 
@@ -232,7 +232,7 @@ TEST_F(Scratch, TheLockIsOpenedWithoutFollowingLinks) {
     for (const fs::path& target : {precious, dir_ / "planted.txt"}) {
         fs::create_symlink(target, lock);
         const auto refused = openEditorLock(socket.string(), ::geteuid());
-        EXPECT_EQ(refused.fd, -1) << target;
+        EXPECT_EQ(refused.fd.get(), -1) << target;
         EXPECT_TRUE(refused.refused) << target;
         fs::remove(lock);
     }

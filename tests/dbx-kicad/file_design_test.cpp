@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "dbx-kicad/dbx32.h"
 #include "file_fixture.h"
@@ -182,7 +183,14 @@ std::string edited(std::string text, std::size_t length) {
 
 void PrintTo(const SaveCase& saveCase, std::ostream* out) { *out << saveCase.label; }
 
-class ExternalSave : public DbxKicad, public ::testing::WithParamInterface<SaveCase> {};
+// Each case with the design told of changes by the kernel, and with the design that looks at the
+// file before each line.
+class ExternalSave : public DbxKicad,
+                     public ::testing::WithParamInterface<std::tuple<SaveCase, bool>> {
+  protected:
+    const OtherProgram& other() const { return std::get<0>(GetParam()).other; }
+    bool watched() const { return std::get<1>(GetParam()); }
+};
 
 TEST_P(ExternalSave, LosesNothingAndCorruptsNothing) {
     const std::string original = R"((kicad_pcb (version 20211014) (generator pcbnew)
@@ -192,21 +200,21 @@ TEST_P(ExternalSave, LosesNothingAndCorruptsNothing) {
   (net 0 "")
 )
 )";
-    ASSERT_EQ(openBoard(original), 0);
+    ASSERT_EQ(openBoard(original, watched()), 0);
     std::string expected;
     for (std::int32_t i = 0; i < 3; ++i) {
         LineRecord line = makeLine(3, 2540, i * 2540, 0, i * 2540 + 2540, 0);
-        ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+        ASSERT_EQ(place(line), 0);
         expected += describe({{i * 2540, 0, i * 2540 + 2540, 0, 2540, "F.SilkS", ""}});
     }
 
     int heldLock = -1;
-    GetParam().other.save(board_, heldLock);
+    other().save(board_, heldLock);
     const bool existed = fs::exists(board_);
     const std::string saved = existed ? readFile(board_) : "";
     LineRecord line = makeLine(3, 2540, 0, 25400, 2540, 25400);
-    const DbxStatusCode next = TPlaceLine(&context_, &line);
-    EXPECT_EQ(next, GetParam().other.nextPlacement);
+    const DbxStatusCode next = place(line);
+    EXPECT_EQ(next, other().nextPlacement);
     if (next != 0) {
         // Refused: not a byte written, nothing created.
         EXPECT_EQ(fs::exists(board_), existed);
@@ -224,9 +232,9 @@ TEST_P(ExternalSave, LosesNothingAndCorruptsNothing) {
         expected += describe({{0, -25400, 2540, -25400, 2540, "F.SilkS", ""}});
     }
     line = makeLine(3, 5080, 0, 50800, 5080, 50800);
-    ASSERT_EQ(TPlaceLine(&context_, &line), 0);
+    ASSERT_EQ(place(line), 0);
     expected += describe({{0, -50800, 5080, -50800, 5080, "F.SilkS", ""}});
-    ASSERT_EQ(TCloseDesign(&context_, ""), 0);
+    ASSERT_EQ(closeBoard(), 0);
 
     const std::string text = readFile(board_);
     EXPECT_EQ(text.find('\0'), std::string::npos) << "NUL bytes in the board";
@@ -255,77 +263,83 @@ void keep(const fs::path& board) {
 
 INSTANTIATE_TEST_SUITE_P(
     DbxKicad, ExternalSave,
-    ::testing::Values(
-        SaveCase{"InPlaceShorter", editInPlace(0)}, SaveCase{"InPlaceLonger", editInPlace(400)},
-        // Same size, same end: the checks pass and the line goes in after the edit.
-        SaveCase{"InPlaceSameSize", editInPlace(114)},
-        // Same size, same end, but no layers section left: the change time gives the save away.
-        SaveCase{"InPlaceSameSizeBroken",
-                 {[](const fs::path& board, int&) {
-                      keep(board);
-                      std::string text = readFile(board);
-                      text[text.find("(layers")] = 'x';
-                      writeInPlaceNoticeably(board, text);
-                  },
-                  kBadServerData}},
-        SaveCase{
-            "RenamedOver",
-            {[](const fs::path& board, int&) { writeAndRename(board, edited(readFile(board), 0)); },
-             0}},
-        SaveCase{"InPlaceWithoutTheLinesPlaced",
-                 {[](const fs::path& board, int&) {
-                      writeInPlace(board, withoutPlacedLines(edited(readFile(board), 0)));
-                  },
-                  0}},
-        SaveCase{"RenamedOverWithoutTheLinesPlaced",
-                 {[](const fs::path& board, int&) {
-                      writeAndRename(board, withoutPlacedLines(edited(readFile(board), 0)));
-                  },
-                  0}},
-        SaveCase{"Truncated",
-                 {[](const fs::path& board, int&) {
-                      keep(board);
-                      fs::resize_file(board, 0);
-                  },
-                  kBadServerData}},
-        SaveCase{"CutShort",
-                 {[](const fs::path& board, int&) {
-                      keep(board);
-                      const std::string text = readFile(board);
-                      writeInPlace(board, text.substr(0, text.size() / 2));
-                  },
-                  kBadServerData}},
-        SaveCase{"Deleted",
-                 {[](const fs::path& board, int&) {
-                      keep(board);
-                      fs::remove(board);
-                  },
-                  kUnableToOpenFile}},
-        SaveCase{"SavedByANewerKicad",
-                 {[](const fs::path& board, int&) {
-                      keep(board);
-                      std::string text = edited(readFile(board), 0);
-                      text.replace(text.find("20211014"), 8, "20270101");
-                      writeInPlace(board, text);
-                  },
-                  kVersionIncompatible}},
-        SaveCase{"LayerRemoved",
-                 {[](const fs::path& board, int&) {
-                      keep(board);
-                      std::string text = readFile(board);
-                      const std::string entry = R"( (37 "F.SilkS" user "F.Silkscreen"))";
-                      text.erase(text.find(entry), entry.size());
-                      writeInPlace(board, text);
-                  },
-                  kLayerNotFound}},
-        SaveCase{"RenamedOverByALockedFile",
-                 {[](const fs::path& board, int& heldLock) {
-                      writeAndRename(board, edited(readFile(board), 0));
-                      heldLock = open(board.c_str(), O_RDWR);
-                      ASSERT_EQ(flock(heldLock, LOCK_EX | LOCK_NB), 0);
-                  },
-                  kServerBusy}}),
-    [](const auto& info) { return std::string(info.param.label); });
+    ::testing::Combine(
+        ::testing::Values(
+            SaveCase{"InPlaceShorter", editInPlace(0)}, SaveCase{"InPlaceLonger", editInPlace(400)},
+            // Same size, same end: the checks pass and the line goes in after the edit.
+            SaveCase{"InPlaceSameSize", editInPlace(114)},
+            // Same size, same end, but no layers section left: the change time gives the save away.
+            SaveCase{"InPlaceSameSizeBroken",
+                     {[](const fs::path& board, int&) {
+                          keep(board);
+                          std::string text = readFile(board);
+                          text[text.find("(layers")] = 'x';
+                          writeInPlaceNoticeably(board, text);
+                      },
+                      kBadServerData}},
+            SaveCase{"RenamedOver",
+                     {[](const fs::path& board, int&) {
+                          writeAndRename(board, edited(readFile(board), 0));
+                      },
+                      0}},
+            SaveCase{"InPlaceWithoutTheLinesPlaced",
+                     {[](const fs::path& board, int&) {
+                          writeInPlace(board, withoutPlacedLines(edited(readFile(board), 0)));
+                      },
+                      0}},
+            SaveCase{"RenamedOverWithoutTheLinesPlaced",
+                     {[](const fs::path& board, int&) {
+                          writeAndRename(board, withoutPlacedLines(edited(readFile(board), 0)));
+                      },
+                      0}},
+            SaveCase{"Truncated",
+                     {[](const fs::path& board, int&) {
+                          keep(board);
+                          fs::resize_file(board, 0);
+                      },
+                      kBadServerData}},
+            SaveCase{"CutShort",
+                     {[](const fs::path& board, int&) {
+                          keep(board);
+                          const std::string text = readFile(board);
+                          writeInPlace(board, text.substr(0, text.size() / 2));
+                      },
+                      kBadServerData}},
+            SaveCase{"Deleted",
+                     {[](const fs::path& board, int&) {
+                          keep(board);
+                          fs::remove(board);
+                      },
+                      kUnableToOpenFile}},
+            SaveCase{"SavedByANewerKicad",
+                     {[](const fs::path& board, int&) {
+                          keep(board);
+                          std::string text = edited(readFile(board), 0);
+                          text.replace(text.find("20211014"), 8, "20270101");
+                          writeInPlace(board, text);
+                      },
+                      kVersionIncompatible}},
+            SaveCase{"LayerRemoved",
+                     {[](const fs::path& board, int&) {
+                          keep(board);
+                          std::string text = readFile(board);
+                          const std::string entry = R"( (37 "F.SilkS" user "F.Silkscreen"))";
+                          text.erase(text.find(entry), entry.size());
+                          writeInPlace(board, text);
+                      },
+                      kLayerNotFound}},
+            SaveCase{"RenamedOverByALockedFile",
+                     {[](const fs::path& board, int& heldLock) {
+                          writeAndRename(board, edited(readFile(board), 0));
+                          heldLock = open(board.c_str(), O_RDWR);
+                          ASSERT_EQ(flock(heldLock, LOCK_EX | LOCK_NB), 0);
+                      },
+                      kServerBusy}}),
+        ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).label) +
+               (std::get<1>(info.param) ? "" : "Unwatched");
+    });
 
 // A save after the last line that drops the lines placed: they go in again when the design is
 // let go; a board that is gone by then makes the close report it.

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "dbx-kicad/dbx32.h"
+#include "dbx-kicad/file/file_design.h"
 
 namespace bitlay::kicad::test {
 
@@ -303,14 +304,32 @@ void DbxKicad::SetUp() {
 
 void DbxKicad::TearDown() {
     TCloseDesign(&context_, "");
+    if (unwatched_) unwatched_->close();
+    unwatched_.reset();
     fs::current_path(startDir_);
     unsetenv("DBX_DESIGN");
     fs::remove_all(dir_);
 }
 
-DbxStatusCode DbxKicad::openBoard(const std::string& text) {
+DbxStatusCode DbxKicad::openBoard(const std::string& text, bool watched) {
     writeFile(board_, text);
-    return TOpenDesign(0, 16000, "", &context_);
+    if (watched) return TOpenDesign(0, 16000, "", &context_);
+    FileDesignOptions options;
+    options.watchFile = false;
+    return openFileDesign(board_.c_str(), false, unwatched_, options);
+}
+
+DbxStatusCode DbxKicad::place(LineRecord& line) {
+    if (!unwatched_) return TPlaceLine(&context_, &line);
+    const DbxStatusCode checked = checkLine(line, unwatched_->layerNames().size());
+    return checked != kOk ? checked : unwatched_->placeLine(toBoardLine(line));
+}
+
+DbxStatusCode DbxKicad::closeBoard() {
+    if (!unwatched_) return TCloseDesign(&context_, "");
+    const DbxStatusCode closed = unwatched_->close();
+    unwatched_.reset();
+    return closed;
 }
 
 std::vector<GrLine> DbxKicad::linesOnDisk() const {

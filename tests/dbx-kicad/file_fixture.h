@@ -7,12 +7,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "board_reader.h"
 #include "calls.h"
+#include "dbx-kicad/design.h"
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad::test {
@@ -83,7 +85,12 @@ class DbxKicad : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    DbxStatusCode openBoard(const std::string& text);
+    // The board opened as TOpenDesign opens it; or, not `watched`, opened directly without the
+    // kernel's file events, so that the design looks at the file before every line.
+    DbxStatusCode openBoard(const std::string& text, bool watched = true);
+    // TPlaceLine and TCloseDesign, or their checks and calls on the design opened directly.
+    DbxStatusCode place(LineRecord& line);
+    DbxStatusCode closeBoard();
     // Every line of the board as now on disk, in file order, on the board.
     std::vector<GrLine> linesOnDisk() const;
     std::vector<Footprint> footprintsOnDisk() const;
@@ -100,6 +107,7 @@ class DbxKicad : public ::testing::Test {
     fs::path dir_;
     fs::path board_;
     DesignContext context_{};
+    std::unique_ptr<Design> unwatched_;
 };
 
 }  // namespace bitlay::kicad::test

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dbx-kicad/api/proto/envelope.pb.h"
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/kicad_text/default_board.h"
 #include "dbx-kicad/live/kicad_calls.h"
 
 namespace {

@@ -157,15 +157,15 @@ class LiveDesignThreads : public ::testing::Test {
         auto ipc = std::make_unique<KicadIpc>();
         EXPECT_TRUE(ipc->connect(kicad_.url()).ok());
         kiapi::common::types::DocumentSpecifier board;
-        return makeLiveDesign(std::move(ipc), board, {3}, {makeLayerName("F.Cu", "")},
-                              std::make_unique<EditorLock>(-1), policy);
+        return makeLiveDesign(std::move(ipc), board, {3}, {makeLayerName("F.Cu", "")}, UniqueFd(),
+                              policy);
     }
 
     // Places `count` lines as one transfer; every status that is not `expected`.
     static std::vector<DbxStatusCode> place(Design& design, int count, DbxStatusCode expected) {
         std::vector<DbxStatusCode> unexpected;
         for (int i = 0; i < count; ++i) {
-            const DbxStatusCode status = design.placeLine(line(i));
+            const DbxStatusCode status = design.placeLine(toBoardLine(line(i)));
             if (status != expected) unexpected.push_back(status);
         }
         return unexpected;

@@ -6,14 +6,20 @@
 // of the footprint. The footprint goes in piece by piece: its head, then its lines, and once the
 // transfer is over its fields (the name needs the count), then its closing. KiCad reads a
 // footprint's fields wherever they stand among its items.
+//
+// Each version's forms are data (footprint_layouts.cpp); one writer fills them in.
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
-#include "dbx-kicad/file/board_text.h"
+#include "dbx-kicad/design.h"
 
 namespace bitlay::kicad {
+
+class UuidGenerator;
+struct FootprintLayout;
 
 // 20220225 "Remove TEDIT": a footprint no longer carries its edit time.
 constexpr std::int64_t kWithoutTeditVersion = 20220225;
@@ -40,27 +46,45 @@ enum class FootprintSyntax {
 
 FootprintSyntax footprintSyntaxFor(std::int64_t version) noexcept;
 
-// Room each piece needs beyond the quoted layer or name it holds.
-constexpr std::size_t kFootprintHeadRoom = 256;
-constexpr std::size_t kFootprintLineRoom = kLineRoom + 32;
-constexpr std::size_t kFootprintFieldsRoom = 2048;
+// The layout of each syntax's forms.
+const FootprintLayout& footprintLayout(FootprintSyntax syntax) noexcept;
 
-// The footprint's head, from `(footprint` to its attributes, line break included: its UUID and its
-// anchor (KiCad's coordinates, database units).
-std::size_t appendFootprintHead(char* out, FootprintSyntax syntax, const char* uuid,
-                                std::int64_t anchorX, std::int64_t anchorY) noexcept;
+// Writes the pieces of footprints into a text of its own, for one write to the board.
+class FootprintWriter final {
+  public:
+    explicit FootprintWriter(FootprintSyntax syntax) noexcept;
 
-// One graphic line of the footprint, its points relative to the footprint's anchor (KiCad writes
-// them so), `quotedLayer` the canonical layer name in quotes.
-std::size_t appendFootprintLine(char* out, FootprintSyntax syntax, const LineGeometry& relative,
-                                std::string_view quotedLayer, const char* uuid) noexcept;
+    FootprintSyntax syntax() const noexcept { return syntax_; }
 
-// The fields KiCad writes for the version, Reference `quotedName` and Value "Bitlay" first, each
-// with a fresh UUID from `uuids`.
-std::size_t appendFootprintFields(char* out, FootprintSyntax syntax, std::string_view quotedName,
-                                  UuidGenerator& uuids) noexcept;
+    // Starts a new text.
+    void clear() noexcept { text_.clear(); }
+    const std::string& text() const noexcept { return text_; }
 
-// What closes the footprint after its items.
+    // Anything as it is: a line break, the file's tail.
+    void append(std::string_view text) { text_.append(text); }
+
+    // The footprint's head, from `(footprint` to its attributes, line break included: its UUID
+    // and its anchor (KiCad's coordinates).
+    void head(const char* uuid, std::int64_t anchorX, std::int64_t anchorY);
+
+    // One graphic line of the footprint, its points relative to the footprint's anchor (KiCad
+    // writes them so), `quotedLayer` the canonical layer name in quotes.
+    void line(const BoardLine& relative, std::string_view quotedLayer, const char* uuid);
+
+    // The fields KiCad writes for the version, Reference `quotedName` and Value "Bitlay" first,
+    // each with a fresh UUID from `uuids`.
+    void fields(std::string_view quotedName, UuidGenerator& uuids);
+
+    // What closes the footprint after its items.
+    void closing();
+
+  private:
+    FootprintSyntax syntax_;
+    const FootprintLayout* layout_;
+    std::string text_;
+};
+
+// What closes a footprint of `syntax`, as text.
 std::string_view footprintClosing(FootprintSyntax syntax) noexcept;
 
 }  // namespace bitlay::kicad
