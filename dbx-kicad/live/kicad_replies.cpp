@@ -1,7 +1,6 @@
 #include "dbx-kicad/live/kicad_replies.h"
 
 #include <algorithm>
-#include <array>
 
 #include "dbx-kicad/kicad_text/board_outline.h"
 
@@ -9,44 +8,62 @@ namespace bitlay::kicad {
 
 namespace cmd = kiapi::common::commands;
 namespace types = kiapi::common::types;
+namespace board = kiapi::board::types;
 
 namespace {
 
+// The enum's values from F.Cu on are the board layers, each named as KiCad names the layer with
+// this prefix and '_' for '.'.
+constexpr std::string_view kValuePrefix = "BL_";
+
 // Where a layer stands in the editor's own lists (its layer manager, the layers section of the
-// board files it writes): copper from top to bottom, then front before back in each technical
-// pair. The API hands the enabled layers over in its internal numbering instead. Any number a
-// reply holds has a rank, however large.
+// board files it writes): the enum's order from F.Cu, except that Rescue comes last and the front
+// layer of each technical pair before the back one. Any number a reply holds has a rank, however
+// large.
 long long editorRank(int apiLayer) noexcept {
-    if (apiLayer >= 3 && apiLayer <= 34) return apiLayer - 3;  // F.Cu, In1.Cu ... In30.Cu, B.Cu
-    if (apiLayer >= 35 && apiLayer <= 42) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
-    if (apiLayer >= 43 && apiLayer <= 48) return apiLayer - 3;  // Dwgs.User ... Margin
-    if (apiLayer >= 49 && apiLayer <= 52) return apiLayer % 2 == 0 ? apiLayer - 4 : apiLayer - 2;
-    if (apiLayer >= 53 && apiLayer <= 61) return apiLayer - 3;  // User.1 ... User.9
-    if (apiLayer >= 63 && apiLayer <= 98) return apiLayer - 4;  // User.10 ... User.45
-    return 1000LL + apiLayer;                                   // Rescue, anything newer
+    if (apiLayer < board::BL_F_Cu || apiLayer > board::BL_User_45 || apiLayer == board::BL_Rescue) {
+        return 1000LL + apiLayer;  // Rescue, anything newer
+    }
+    const int place = apiLayer - board::BL_F_Cu - (apiLayer > board::BL_Rescue ? 1 : 0);
+    switch (apiLayer) {
+        case board::BL_B_Adhes:
+        case board::BL_B_Paste:
+        case board::BL_B_SilkS:
+        case board::BL_B_Mask:
+        case board::BL_B_CrtYd:
+        case board::BL_B_Fab:
+            return place + 1;
+        case board::BL_F_Adhes:
+        case board::BL_F_Paste:
+        case board::BL_F_SilkS:
+        case board::BL_F_Mask:
+        case board::BL_F_CrtYd:
+        case board::BL_F_Fab:
+            return place - 1;
+        default:
+            return place;
+    }
 }
 
 }  // namespace
 
 std::string canonicalLayerName(int apiLayer) {
-    static const std::array<const char*, 28> kFixed = {
-        "B.Cu",   "B.Adhes", "F.Adhes",   "B.Paste",   "F.Paste",   "B.SilkS",   "F.SilkS",
-        "B.Mask", "F.Mask",  "Dwgs.User", "Cmts.User", "Eco1.User", "Eco2.User", "Edge.Cuts",
-        "Margin", "B.CrtYd", "F.CrtYd",   "B.Fab",     "F.Fab",     "User.1",    "User.2",
-        "User.3", "User.4",  "User.5",    "User.6",    "User.7",    "User.8",    "User.9"};
-    if (apiLayer == 3) return "F.Cu";
-    if (apiLayer >= 4 && apiLayer <= 33) return "In" + std::to_string(apiLayer - 3) + ".Cu";
-    if (apiLayer >= 34 && apiLayer <= 61) return kFixed[static_cast<std::size_t>(apiLayer - 34)];
-    if (apiLayer == 62) return "Rescue";
-    if (apiLayer >= 63 && apiLayer <= 98) return "User." + std::to_string(apiLayer - 53);
-    return {};
+    if (apiLayer < board::BL_F_Cu || !board::BoardLayer_IsValid(apiLayer)) return {};
+    std::string name = board::BoardLayer_Name(static_cast<board::BoardLayer>(apiLayer))
+                           .substr(kValuePrefix.size());
+    std::replace(name.begin(), name.end(), '_', '.');
+    return name;
 }
 
 int apiLayerNumber(std::string_view canonicalName) {
-    for (int layer = 3; layer <= 98; ++layer) {
-        if (canonicalLayerName(layer) == canonicalName) return layer;
+    std::string valueName = std::string(kValuePrefix).append(canonicalName);
+    std::replace(valueName.begin(), valueName.end(), '.', '_');
+    board::BoardLayer layer = board::BL_UNKNOWN;
+    // The way back must give the same name: "F_Cu" and "UNDEFINED" are no layer names.
+    if (!board::BoardLayer_Parse(valueName, &layer) || canonicalLayerName(layer) != canonicalName) {
+        return 0;
     }
-    return 0;
+    return layer;
 }
 
 bool supportedVersion(const cmd::GetVersionResponse& version) noexcept {

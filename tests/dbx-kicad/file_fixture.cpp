@@ -65,96 +65,83 @@ std::string boardWithLayers(const std::string& layerEntries, const std::string& 
 
 const std::string kTwoLayers = R"((0 "F.Cu" signal) (31 "B.Cu" signal))";
 
-std::string kicad6Board(const std::string& version) {
-    return "(kicad_pcb (version " + version + R"() (generator pcbnew)
+namespace {
 
-  (general
-    (thickness 1.6)
-  )
+// The syntax of each KiCad's board writer; KiCad 7 writes as KiCad 6.
+enum class Release { kKicad6, kKicad8, kKicad9, kKicad10 };
 
-  (paper "A4")
-  (layers
-    (0 "F.Cu" signal)
-    (31 "B.Cu" signal)
-    (36 "B.SilkS" user "B.Silkscreen")
-    (37 "F.SilkS" user "F.Silkscreen")
-    (44 "Edge.Cuts" user)
-    (50 "User.1" user "Logo")
-  )
+// The test board's layers: KiCad 9 numbered them anew, types a user layer by its side and lists
+// the board's User.2, which KiCad 6 to 8 leave out.
+struct TestLayer {
+    const char* name;
+    int kicad6Number;  // -1: not listed before KiCad 9
+    int kicad9Number;
+    const char* kicad6Type;
+    const char* kicad9Type;
+    const char* userName;  // nullptr: none
+};
 
-  (setup
-    (pad_to_mask_clearance 0)
-  )
+constexpr TestLayer kTestLayers[] = {
+    {"F.Cu", 0, 0, "signal", "signal", nullptr},
+    {"B.Cu", 31, 2, "signal", "signal", nullptr},
+    {"B.SilkS", 36, 7, "user", "user", "B.Silkscreen"},
+    {"F.SilkS", 37, 5, "user", "user", "F.Silkscreen"},
+    {"Edge.Cuts", 44, 25, "user", "user", nullptr},
+    {"User.1", 50, 39, "user", "front", "Logo"},
+    {"User.2", -1, 41, nullptr, "auxiliary", nullptr},
+};
 
-  (net 0 "")
-
-)
-)";
+// The test board as `release` writes it, with `version` in its version line. KiCad 6 and 7 indent
+// by two spaces and leave a blank line after most sections; KiCad 8 and later indent by tabs.
+std::string testBoard(Release release, const std::string& version) {
+    const bool kicad6 = release == Release::kKicad6;
+    const bool kicad9 = release >= Release::kKicad9;
+    const std::string in = kicad6 ? "  " : "\t";
+    const std::string gap = kicad6 ? "\n" : "";
+    std::string text;
+    if (kicad6) {
+        text = "(kicad_pcb (version " + version + ") (generator pcbnew)\n\n";
+    } else {
+        const char* generatorVersion = release == Release::kKicad8   ? "8.0"
+                                       : release == Release::kKicad9 ? "9.0"
+                                                                     : "10.0";
+        text = "(kicad_pcb\n" + in + "(version " + version + ")\n" + in +
+               "(generator \"pcbnew\")\n" + in + "(generator_version \"" + generatorVersion +
+               "\")\n";
+    }
+    text += in + "(general\n" + in + in + "(thickness 1.6)\n";
+    if (!kicad6) text += in + in + "(legacy_teardrops no)\n";
+    text += in + ")\n" + gap + in + "(paper \"A4\")\n" + in + "(layers\n";
+    for (const TestLayer& layer : kTestLayers) {
+        const int number = kicad9 ? layer.kicad9Number : layer.kicad6Number;
+        if (number < 0) continue;
+        text += in + in + "(" + std::to_string(number) + " \"" + layer.name + "\" " +
+                (kicad9 ? layer.kicad9Type : layer.kicad6Type);
+        if (layer.userName != nullptr) text += std::string(" \"") + layer.userName + "\"";
+        text += ")\n";
+    }
+    text += in + ")\n" + gap + in + "(setup\n" + in + in + "(pad_to_mask_clearance 0)\n";
+    if (kicad9) text += in + in + "(tenting front back)\n";
+    text += in + ")\n" + gap;
+    if (release != Release::kKicad10) text += in + "(net 0 \"\")\n" + gap;
+    if (kicad9) text += in + "(embedded_fonts no)\n";
+    return text + ")\n";
 }
 
-std::string kicad8Board() {
-    return R"((kicad_pcb
-	(version 20240108)
-	(generator "pcbnew")
-	(generator_version "8.0")
-	(general
-		(thickness 1.6)
-		(legacy_teardrops no)
-	)
-	(paper "A4")
-	(layers
-		(0 "F.Cu" signal)
-		(31 "B.Cu" signal)
-		(36 "B.SilkS" user "B.Silkscreen")
-		(37 "F.SilkS" user "F.Silkscreen")
-		(44 "Edge.Cuts" user)
-		(50 "User.1" user "Logo")
-	)
-	(setup
-		(pad_to_mask_clearance 0)
-	)
-	(net 0 "")
-)
-)";
-}
+}  // namespace
 
-std::string kicad9Board(bool kicad10) {
-    return std::string("(kicad_pcb\n\t(version ") + (kicad10 ? "20260206" : "20241229") +
-           ")\n\t(generator \"pcbnew\")\n\t(generator_version \"" + (kicad10 ? "10.0" : "9.0") +
-           R"(")
-	(general
-		(thickness 1.6)
-		(legacy_teardrops no)
-	)
-	(paper "A4")
-	(layers
-		(0 "F.Cu" signal)
-		(2 "B.Cu" signal)
-		(7 "B.SilkS" user "B.Silkscreen")
-		(5 "F.SilkS" user "F.Silkscreen")
-		(25 "Edge.Cuts" user)
-		(39 "User.1" front "Logo")
-		(41 "User.2" auxiliary)
-	)
-	(setup
-		(pad_to_mask_clearance 0)
-		(tenting front back)
-	)
-)" + (kicad10 ? "" : "\t(net 0 \"\")\n") +
-           "\t(embedded_fonts no)\n)\n";
-}
+std::string kicad6Board(const std::string& version) { return testBoard(Release::kKicad6, version); }
+
+std::string kicad8Board() { return boardOfVersion(20240108); }
+
+std::string kicad9Board(bool kicad10) { return boardOfVersion(kicad10 ? 20260206 : 20241229); }
 
 std::string boardOfVersion(std::int64_t version) {
-    if (version >= 20241229) {
-        std::string text = kicad9Board(version >= 20260206);
-        const std::string own = version >= 20260206 ? "20260206" : "20241229";
-        return text.replace(text.find(own), own.size(), std::to_string(version));
-    }
-    if (version >= 20231014) {
-        std::string text = kicad8Board();
-        return text.replace(text.find("20240108"), 8, std::to_string(version));
-    }
-    return kicad6Board(std::to_string(version));
+    const Release release = version >= 20260206   ? Release::kKicad10
+                            : version >= 20241229 ? Release::kKicad9
+                            : version >= 20231014 ? Release::kKicad8
+                                                  : Release::kKicad6;
+    return testBoard(release, std::to_string(version));
 }
 
 std::string withoutForms(const std::string& text, const std::string& head,

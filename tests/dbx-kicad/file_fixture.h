@@ -50,7 +50,7 @@ std::string kicad8Board();
 // KiCad 9 numbers copper even and the rest odd, and types user layers; KiCad 10 no longer writes
 // the board's net list.
 std::string kicad9Board(bool kicad10 = false);
-// A board of `version` in the layout of the release before it (6, 8 or 9).
+// A board of `version` in the layout of the release before it (6, 8, 9 or 10).
 std::string boardOfVersion(std::int64_t version);
 
 // The text without its forms headed `head` at `level` (1: the board's items, 2: theirs), whatever

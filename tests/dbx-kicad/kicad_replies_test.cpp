@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <iterator>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbx-kicad/api/proto/envelope.pb.h"
@@ -112,6 +114,59 @@ INSTANTIATE_TEST_SUITE_P(
         LayersCase{"Negative", {3, -5}, {}}, LayersCase{"Largest", {3, INT_MAX}, {}},
         LayersCase{"Smallest", {INT_MIN, 3}, {}}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Every layer of KiCad 9 and 10 in the editor's order (its layer manager, the layers section of
+// the board files it writes), by the name KiCad writes in board files and the API's number.
+std::vector<std::pair<std::string, int>> everyLayer() {
+    std::vector<std::pair<std::string, int>> layers{{"F.Cu", 3}};
+    for (int inner = 1; inner <= 30; ++inner) {
+        layers.emplace_back("In" + std::to_string(inner) + ".Cu", 3 + inner);
+    }
+    const std::pair<const char*, int> afterInner[] = {
+        {"B.Cu", 34},      {"F.Adhes", 36},   {"B.Adhes", 35},   {"F.Paste", 38},
+        {"B.Paste", 37},   {"F.SilkS", 40},   {"B.SilkS", 39},   {"F.Mask", 42},
+        {"B.Mask", 41},    {"Dwgs.User", 43}, {"Cmts.User", 44}, {"Eco1.User", 45},
+        {"Eco2.User", 46}, {"Edge.Cuts", 47}, {"Margin", 48},    {"F.CrtYd", 50},
+        {"B.CrtYd", 49},   {"F.Fab", 52},     {"B.Fab", 51}};
+    layers.insert(layers.end(), std::begin(afterInner), std::end(afterInner));
+    // Rescue came between User.9 and User.10, so the later user layers are one further on.
+    for (int user = 1; user <= 45; ++user) {
+        layers.emplace_back("User." + std::to_string(user), user <= 9 ? 52 + user : 53 + user);
+    }
+    layers.emplace_back("Rescue", 62);
+    return layers;
+}
+
+TEST(KicadReplies, EveryLayerHasItsNameAndNumberBothWays) {
+    for (const auto& [name, number] : everyLayer()) {
+        EXPECT_EQ(canonicalLayerName(number), name) << number;
+        EXPECT_EQ(apiLayerNumber(name), number) << name;
+    }
+}
+
+TEST(KicadReplies, EveryLayerEnabledComesInTheEditorsOrder) {
+    boardcmd::BoardEnabledLayersResponse enabled;
+    for (int layer = 98; layer >= 3; --layer) {
+        enabled.add_layers(static_cast<kiapi::board::types::BoardLayer>(layer));
+    }
+    std::vector<int> ordered;
+    ASSERT_TRUE(enabledLayersInEditorOrder(enabled, ordered).ok());
+    std::vector<int> expected;
+    for (const auto& layer : everyLayer()) expected.push_back(layer.second);
+    EXPECT_EQ(ordered, expected);
+}
+
+TEST(KicadReplies, WhatIsNoLayerHasNoNameAndNoNumber) {
+    // 0 to 2 are the API's unknown, undefined and unselected layer.
+    for (const int number : {INT_MIN, -1, 0, 1, 2, 99, INT_MAX}) {
+        EXPECT_EQ(canonicalLayerName(number), "") << number;
+    }
+    for (const char* name :
+         {"", "F_Cu", "BL_F_Cu", "f.cu", "F.Cu ", "Edge_Cuts", "UNKNOWN", "UNDEFINED", "UNSELECTED",
+          "In0.Cu", "In31.Cu", "User.0", "User.46", "User.01"}) {
+        EXPECT_EQ(apiLayerNumber(name), 0) << name;
+    }
+}
 
 TEST(KicadReplies, SavedBoardGivesItsLayersWithTheirNames) {
     std::vector<int> apiLayers;
