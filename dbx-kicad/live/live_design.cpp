@@ -8,6 +8,7 @@
 #include "dbx-kicad/api/kicad_ipc.h"
 #include "dbx-kicad/api/proto/common_commands.pb.h"
 #include "dbx-kicad/kicad_text/uuids.h"
+#include "dbx-kicad/live/board_commits.h"
 #include "dbx-kicad/live/kicad_calls.h"
 #include "dbx-kicad/live/kicad_replies.h"
 #include "dbx-kicad/live/transfer_footprint.h"
@@ -45,6 +46,7 @@ class LiveDesign final : public Design, private SenderLoop::Steps {
           board_(std::move(board)),
           apiLayers_(std::move(apiLayers)),
           lock_(std::move(lock)),
+          commits_(*ipc_, board_),
           policy_(policy),
           loop_(policy.quietBeforeEnd) {
         layerNames_ = std::move(names);
@@ -107,25 +109,21 @@ class LiveDesign final : public Design, private SenderLoop::Steps {
     // whatever an earlier one left (its lines never reached the board and stay out of it).
     void openCommit(std::unique_lock<std::mutex>& lock) {
         lock.unlock();
-        if (!leftoverDropped_) leftoverDropped_ = !notReady(dropCommit());
-        cmd::BeginCommit request;
-        // KiCad 10.0.7 and later tie the commit to the board named in the header; earlier
-        // ones skip the field.
-        *request.mutable_header()->mutable_document() = board_;
-        cmd::BeginCommitResponse response;
-        const CallResult result = ipc_->call(request, &response, kNoDeadline);
+        if (!leftoverDropped_) leftoverDropped_ = !notReady(commits_.drop());
+        std::string commitId;
+        const CallResult result = commits_.begin(commitId);
         lock.lock();
         if (phase_ != Phase::kBeginning) {
             // The caller gave up waiting: nothing may go into this commit.
             if (result.ok()) {
                 lock.unlock();
-                dropCommit();
+                commits_.drop();
                 lock.lock();
             }
             return;
         }
         if (result.ok()) {
-            commitId_ = response.id().value();
+            commitId_ = std::move(commitId);
             footprint_ = std::make_unique<TransferFootprint>(uuids_);
             phase_ = Phase::kOpen;
         } else {
@@ -147,69 +145,12 @@ class LiveDesign final : public Design, private SenderLoop::Steps {
         if (phase != Phase::kOpen) return;
         const auto& message = footprint->finish();
         lock.unlock();
-        const DbxStatusCode delivered = deliver(message, footprint->lines(), commitId);
+        const DbxStatusCode delivered = commits_.deliver(message, footprint->lines(), commitId);
         lock.lock();
         if (delivered != status::kOk) {
             fail(delivered);
             undelivered_ = true;
         }
-    }
-
-    // The thread, unlocked: the footprint in the open commit, the commit ended as one undo
-    // step, the footprint selected. Its lines were reported placed, so a KiCad that turned
-    // busy is waited for, however long, as long as the design is attached.
-    DbxStatusCode deliver(const kiapi::board::types::FootprintInstance& footprint,
-                          std::size_t lines, const std::string& commitId) {
-        cmd::CreateItems create;
-        *create.mutable_header()->mutable_document() = board_;
-        create.add_items()->PackFrom(footprint);
-        cmd::CreateItemsResponse created;
-        CallResult result = callWhenTaken(create, &created);
-        if (!result.ok()) {
-            if (result.outcome == CallOutcome::kRefused) dropCommit();
-            return statusOf(result);
-        }
-        if (!createdTheItem(created)) {
-            dropCommit();
-            return status::kServerError;
-        }
-        cmd::EndCommit end;
-        end.mutable_id()->set_value(commitId);
-        end.set_action(cmd::CMA_COMMIT);
-        end.set_message(transferName(lines));
-        *end.mutable_header()->mutable_document() = board_;
-        result = callWhenTaken(end, nullptr);
-        if (!result.ok()) return statusOf(result);
-        select(footprint.id().value());
-        return status::kOk;
-    }
-
-    CallResult callWhenTaken(const google::protobuf::Message& request,
-                             google::protobuf::Message* response) {
-        for (;;) {
-            CallResult result = ipc_->call(request, response, kNoDeadline);
-            if (!notReady(result)) return result;
-            std::this_thread::sleep_for(kBusyPause);
-        }
-    }
-
-    CallResult dropCommit() {
-        cmd::EndCommit drop;
-        drop.set_action(cmd::CMA_DROP);
-        *drop.mutable_header()->mutable_document() = board_;
-        return ipc_->call(drop, nullptr, kNoDeadline);
-    }
-
-    // The footprint becomes KiCad's selection, and nothing else stays selected: M moves the
-    // logo, Delete removes it. A selection KiCad refuses changes nothing else.
-    void select(const std::string& footprintId) {
-        cmd::ClearSelection clear;
-        *clear.mutable_header()->mutable_document() = board_;
-        if (!ipc_->call(clear, nullptr, kShortCallTimeout).ok()) return;
-        cmd::AddToSelection add;
-        *add.mutable_header()->mutable_document() = board_;
-        add.add_items()->set_value(footprintId);
-        ipc_->call(add, nullptr, kShortCallTimeout);
     }
 
     void fail(DbxStatusCode code) noexcept {
@@ -221,6 +162,7 @@ class LiveDesign final : public Design, private SenderLoop::Steps {
     const types::DocumentSpecifier board_;
     const std::vector<int> apiLayers_;
     UniqueFd lock_;
+    BoardCommits commits_;
     const LivePolicy policy_;
     bool leftoverDropped_ = false;  // the thread's own
 
