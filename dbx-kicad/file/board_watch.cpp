@@ -6,7 +6,9 @@
 #include <sys/inotify.h>
 #include <sys/vfs.h>
 
-#include <cstring>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace bitlay::kicad {
 namespace {

@@ -24,10 +24,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from board_drawing import BoardDrawing  # noqa: E402
-from bitlay_e2e import (CLIENT_H, CLIENT_W, COMMAND1, COMMAND2, COMMAND3, LIST2,  # noqa: E402
-                        OUTER_H, OUTER_W, PICTURE1_CLIENT, SWATCH, TEXT1, TEXT2, TEXT3,
-                        StepFailed, bitlay_window, float32, poll, run_on_desktop,
-                        start_bitlay, stop_bitlay)
+from board_check import float32  # noqa: E402
+from desktop import (CLIENT_H, CLIENT_W, COMMAND1, COMMAND2, COMMAND3, LIST2, OUTER_H,  # noqa: E402
+                     OUTER_W, PICTURE1_CLIENT, SWATCH, TEXT1, TEXT2, TEXT3, StepFailed,
+                     bitlay_window, poll, run_on_desktop, start_bitlay, stop_bitlay)
 
 HERE = Path(__file__).resolve().parent
 LOGO = HERE.parent / "data" / "artwork" / "logo.svg"

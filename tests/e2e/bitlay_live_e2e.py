@@ -22,10 +22,10 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_e2e import (COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1, TEXT2,  # noqa: E402
-                        TEXT3, Session, StepFailed, bitlay_window, check_same, expected_lines,
-                        pick_and_check, poll, run_on_desktop, start_bitlay, stop_bitlay,
-                        write_bmp)
+from board_check import check_same, expected_lines  # noqa: E402
+from desktop import (COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1, TEXT2, TEXT3,  # noqa: E402
+                     Session, StepFailed, bitlay_window, pick_and_check, poll, run_on_desktop,
+                     start_bitlay, stop_bitlay, write_bmp)
 from kicad_matrix import kicad_named  # noqa: E402
 
 KICAD_COMMON = ('{"api": {"enable_server": true}, "do_not_show_again": {'

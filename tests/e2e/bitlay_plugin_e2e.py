@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_e2e import CAPTION, COMMAND2, StepFailed, poll, run, run_on_desktop  # noqa: E402
+from desktop import CAPTION, COMMAND2, StepFailed, poll, run, run_on_desktop  # noqa: E402
 from bitlay_live_e2e import (LiveSession, Pcbnew, compare_segments, kicad_home,  # noqa: E402
                              transfer_logo)
 from kicad_matrix import kicad_named  # noqa: E402

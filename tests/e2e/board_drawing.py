@@ -8,7 +8,7 @@ import os
 import shlex
 import subprocess
 
-from bitlay_e2e import StepFailed
+from desktop import StepFailed
 
 MASK_OVER_LAMINATE, MASK_OVER_COPPER = "#1c5a31", "#3c8d44"
 BARE_LAMINATE, FINISH, SILK, USER = "#c9b878", "#d9ab46", "#f4f4ee", "#a9b7ad"
