@@ -127,7 +127,7 @@ CallResult KicadIpc::call(const google::protobuf::Message& request,
     envelope.mutable_header()->set_client_name(kClientName);
     envelope.mutable_message()->PackFrom(request);
 
-    // Serialised straight into the message: a batch of lines is large.
+    // Serialised straight into the message: a transfer's footprint is large.
     const std::size_t size = envelope.ByteSizeLong();
     nng_msg* message = nullptr;
     if (int rv = nng_msg_alloc(&message, size); rv != 0) {

@@ -63,7 +63,7 @@ constexpr std::string_view kKicad8Line =
     "\t\t\t(layer {layer})\n"
     "\t\t\t(uuid \"{uuid}\")\n"
     "\t\t)\n";
-// A field as a hidden property.
+// A field as a hidden property; KiCad 10 gives its font no thickness of its own.
 constexpr std::string_view kKicad8Field =
     "\t\t(property \"{name}\" {text}\n"
     "\t\t\t(at 0 0 0)\n"
@@ -73,23 +73,11 @@ constexpr std::string_view kKicad8Field =
     "\t\t\t(effects\n"
     "\t\t\t\t(font\n"
     "\t\t\t\t\t(size 1.27 1.27)\n"
-    "\t\t\t\t\t(thickness 0.15)\n"
+    "{thickness}"
     "\t\t\t\t)\n"
     "\t\t\t)\n"
     "\t\t)\n";
-// The font without a thickness of its own.
-constexpr std::string_view kKicad10Field =
-    "\t\t(property \"{name}\" {text}\n"
-    "\t\t\t(at 0 0 0)\n"
-    "\t\t\t(layer {layer})\n"
-    "\t\t\t(hide yes)\n"
-    "\t\t\t(uuid \"{uuid}\")\n"
-    "\t\t\t(effects\n"
-    "\t\t\t\t(font\n"
-    "\t\t\t\t\t(size 1.27 1.27)\n"
-    "\t\t\t\t)\n"
-    "\t\t\t)\n"
-    "\t\t)\n";
+constexpr std::string_view kThickness = "\t\t\t\t\t(thickness 0.15)\n";
 // KiCad 8 writes every footprint field, empty or not; KiCad 9 has no Footprint field.
 constexpr FieldForm kKicad8Fields[] = {{"Reference", "", "\"F.SilkS\""},
                                        {"Value", "\"Bitlay\"", "\"F.Fab\""},
@@ -106,17 +94,17 @@ constexpr std::string_view kKicad9Closing = "\t\t(embedded_fonts no)\n\t)\n";
 template <std::size_t N>
 constexpr FootprintLayout layout(std::string_view head, std::string_view line,
                                  std::string_view field, const FieldForm (&fields)[N],
-                                 std::string_view closing) {
-    return {head, line, field, fields, N, closing};
+                                 std::string_view closing, std::string_view thickness = {}) {
+    return {head, line, field, fields, N, closing, thickness};
 }
 
 constexpr FootprintLayout kLayouts[] = {
     layout(kKicad6Head, kKicad6Line, kKicad6Field, kKicad6Fields, kKicad6Closing),
     layout(kKicad6Head, kKicad7Line, kKicad7Field, kKicad6Fields, kKicad6Closing),
     layout(kKicad7Head, kKicad7Line, kKicad7Field, kKicad6Fields, kKicad6Closing),
-    layout(kKicad8Head, kKicad8Line, kKicad8Field, kKicad8Fields, kKicad8Closing),
-    layout(kKicad8Head, kKicad8Line, kKicad8Field, kKicad9Fields, kKicad9Closing),
-    layout(kKicad10Head, kKicad8Line, kKicad10Field, kKicad9Fields, kKicad9Closing),
+    layout(kKicad8Head, kKicad8Line, kKicad8Field, kKicad8Fields, kKicad8Closing, kThickness),
+    layout(kKicad8Head, kKicad8Line, kKicad8Field, kKicad9Fields, kKicad9Closing, kThickness),
+    layout(kKicad10Head, kKicad8Line, kKicad8Field, kKicad9Fields, kKicad9Closing),
 };
 
 }  // namespace

@@ -2,7 +2,8 @@
 
 // The forms of a transfer's footprint for each syntax, as KiCad writes them. A form is its text
 // with slots in braces that the writer fills in: {uuid}, {at} (the anchor), {start}, {end},
-// {width}, {layer}; a field's {name}, {text} and {layer}.
+// {width}, {layer}; a field's {name}, {text}, {layer} and {thickness} (its font's own, when the
+// version writes one).
 
 #include <cstddef>
 #include <string_view>
@@ -22,6 +23,7 @@ struct FootprintLayout {
     const FieldForm* fields;
     std::size_t fieldCount;
     std::string_view closing;
+    std::string_view thickness;
 };
 
 }  // namespace bitlay::kicad

@@ -17,6 +17,7 @@ struct Slots {
     std::string_view layer;
     std::string_view name;
     std::string_view text;
+    std::string_view thickness;
 };
 
 void appendPoint(std::string& out, std::int64_t x, std::int64_t y) {
@@ -49,6 +50,8 @@ void fill(std::string& out, std::string_view form, const Slots& slots) {
             out.append(slots.name);
         } else if (slot == "text") {
             out.append(slots.text);
+        } else if (slot == "thickness") {
+            out.append(slots.thickness);
         }
     }
 }
@@ -94,6 +97,7 @@ void FootprintWriter::fields(std::string_view quotedName, UuidGenerator& uuids) 
         slots.name = field.name;
         slots.text = field.text.empty() ? quotedName : field.text;
         slots.layer = field.layer;
+        slots.thickness = layout_->thickness;
         fill(text_, layout_->field, slots);
     }
 }
