@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "numeric/numeric.h"
@@ -15,9 +13,6 @@
 using namespace bitlay;
 using namespace bitlay::transfer;
 using namespace bitlay::transfer::test;
-using dbx::LineRecord;
-using picture::Colour;
-using picture::PictureBox;
 
 namespace {
 
