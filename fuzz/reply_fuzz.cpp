@@ -37,6 +37,13 @@ void checkStatus(const CallResult& result, bool decoded = true) {
     if (decoded && result.ok()) FUZZ_CHECK(result.apiStatus == api_status::kOk);
 }
 
+// Decodes the reply into `response` as the live design does; whether it was accepted.
+bool decoded(const std::uint8_t* reply, std::size_t length, google::protobuf::Message* response) {
+    const CallResult result = decodeReply(reply, length, response);
+    checkStatus(result);
+    return result.ok();
+}
+
 void checkLayers(const std::vector<int>& apiLayers) {
     for (const int layer : apiLayers) FUZZ_CHECK(!canonicalLayerName(layer).empty());
 }
@@ -65,45 +72,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (request) {
         case bitlay::fuzz::Request::kGetVersion: {
             cmd::GetVersionResponse version;
-            const CallResult result = decodeReply(reply, length, &version);
-            checkStatus(result);
-            if (result.ok()) static_cast<void>(supportedVersion(version));
+            if (decoded(reply, length, &version)) static_cast<void>(supportedVersion(version));
             break;
         }
         case bitlay::fuzz::Request::kGetOpenDocuments: {
             cmd::GetOpenDocumentsResponse documents;
-            const CallResult result = decodeReply(reply, length, &documents);
-            checkStatus(result);
-            if (result.ok() && documents.documents_size() > 0)
+            if (decoded(reply, length, &documents) && documents.documents_size() > 0)
                 nameInRequest(documents.documents(0));
             break;
         }
         case bitlay::fuzz::Request::kGetBoardEnabledLayers: {
             boardcmd::BoardEnabledLayersResponse enabled;
-            CallResult result = decodeReply(reply, length, &enabled);
-            checkStatus(result);
-            if (!result.ok()) break;
+            if (!decoded(reply, length, &enabled)) break;
             std::vector<int> apiLayers;
-            result = enabledLayersInEditorOrder(enabled, apiLayers);
+            const CallResult result = enabledLayersInEditorOrder(enabled, apiLayers);
             checkStatus(result, false);
             if (result.ok()) checkLayers(apiLayers);
             break;
         }
         case bitlay::fuzz::Request::kGetBoardLayerName: {
             boardcmd::BoardLayerNameResponse name;
-            const CallResult result = decodeReply(reply, length, &name);
-            checkStatus(result);
-            if (result.ok()) static_cast<void>(makeLayerName("F.Cu", name.name()));
+            if (decoded(reply, length, &name))
+                static_cast<void>(makeLayerName("F.Cu", name.name()));
             break;
         }
         case bitlay::fuzz::Request::kSaveDocumentToString: {
             cmd::SavedDocumentResponse saved;
-            CallResult result = decodeReply(reply, length, &saved);
-            checkStatus(result);
-            if (!result.ok()) break;
+            if (!decoded(reply, length, &saved)) break;
             std::vector<int> apiLayers;
             std::vector<LayerName> names;
-            result = layersOfSavedBoard(saved.contents(), apiLayers, names);
+            const CallResult result = layersOfSavedBoard(saved.contents(), apiLayers, names);
             checkStatus(result, false);
             if (!result.ok()) break;
             checkLayers(apiLayers);
@@ -112,9 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case bitlay::fuzz::Request::kBeginCommit: {
             cmd::BeginCommitResponse commit;
-            const CallResult result = decodeReply(reply, length, &commit);
-            checkStatus(result);
-            if (!result.ok()) break;
+            if (!decoded(reply, length, &commit)) break;
             cmd::EndCommit end;
             end.mutable_id()->set_value(commit.id().value());
             end.set_action(cmd::CMA_COMMIT);
@@ -123,14 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case bitlay::fuzz::Request::kCreateItems: {
             cmd::CreateItemsResponse created;
-            const CallResult result = decodeReply(reply, length, &created);
-            checkStatus(result);
-            if (result.ok()) static_cast<void>(createdTheItem(created));
+            if (decoded(reply, length, &created)) static_cast<void>(createdTheItem(created));
             break;
         }
         case bitlay::fuzz::Request::kNoPayload:
             // EndCommit, ClearSelection, AddToSelection: only the status counts.
-            checkStatus(decodeReply(reply, length, nullptr));
+            static_cast<void>(decoded(reply, length, nullptr));
             break;
     }
     return 0;
