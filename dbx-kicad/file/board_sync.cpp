@@ -10,6 +10,13 @@
 #include "dbx-kicad/status.h"
 
 namespace bitlay::kicad {
+namespace {
+
+bool changedSince(const struct stat& info, const struct timespec& changed) noexcept {
+    return info.st_ctim.tv_sec != changed.tv_sec || info.st_ctim.tv_nsec != changed.tv_nsec;
+}
+
+}  // namespace
 
 // Takes the board as just read as the state of the file, and finds the placed items it lacks.
 void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
@@ -35,9 +42,7 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
 void FileDesign::watch() {
     watch_ = options_.watchFile ? BoardWatch(fd_.get(), path_) : BoardWatch();
     struct stat info{};
-    if (watch_.active() &&
-        (::fstat(fd_.get(), &info) != 0 || info.st_ctim.tv_sec != changed_.tv_sec ||
-         info.st_ctim.tv_nsec != changed_.tv_nsec)) {
+    if (watch_.active() && (::fstat(fd_.get(), &info) != 0 || changedSince(info, changed_))) {
         mustReread_ = true;
     }
 }
@@ -69,9 +74,7 @@ DbxStatusCode FileDesign::lookAtTheFile(bool byChangeTime) {
     if (::stat(path_.c_str(), &info) != 0) return status::kUnableToOpenFile;
     if (!(identityOf(info) == identity_)) return reattach();
     const std::string_view expected = end_.standing();
-    const bool timeChanged =
-        info.st_ctim.tv_sec != changed_.tv_sec || info.st_ctim.tv_nsec != changed_.tv_nsec;
-    if (mustReread_ || (byChangeTime && timeChanged) ||
+    if (mustReread_ || (byChangeTime && changedSince(info, changed_)) ||
         info.st_size != end_.insertOffset() + static_cast<off_t>(expected.size())) {
         return reread();
     }
