@@ -15,6 +15,8 @@ PREFIX ?= /usr/local
 # cmake --build runs make beneath this make; without this every level announces its directory.
 MAKEFLAGS += --no-print-directory
 JOBS  ?= $(shell nproc)
+# Warnings fail the build only where they are looked at: `make test` turns this on for its builds.
+WERROR ?= OFF
 FUZZ_BUILD ?= $(BUILD)-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := board picture number reply
@@ -28,13 +30,13 @@ deps:
 	@./scripts/install-deps
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBITLAY_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # The fuzz targets and the stand-in's sanitized tests, with clang in a folder of their own.
 fuzz-build: deps
 	@cmake -S . -B $(FUZZ_BUILD) -DBITLAY_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBITLAY_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 run: build
@@ -43,6 +45,9 @@ run: build
 roots: deps
 	@./scripts/kicad-roots
 
+# The builds it depends on take this too, so a warning fails them; a later `make run` builds
+# without it again (switching recompiles, as the flags change).
+test: WERROR = ON
 test: build fuzz-build
 	@./scripts/check-format
 	@./scripts/kicad-roots

@@ -215,7 +215,7 @@ class ShownWindow : public ::testing::Test {
   protected:
     void SetUp() override {
         form.show();
-        QApplication::setActiveWindow(&form);
+        form.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
     }
     Form1 form;
