@@ -85,6 +85,7 @@ Form1::Form1(UserPrompts prompts, QWidget* parent)
       prompts_(std::move(prompts)) {
     if (!prompts_.showMessage) prompts_.showMessage = &Form1::defaultShowMessage;
     if (!prompts_.chooseFile) prompts_.chooseFile = &Form1::defaultChooseFile;
+    if (!prompts_.runDialog) prompts_.runDialog = [](QDialog& dialog) { return dialog.exec(); };
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kCaption));
     // A fixed single frame: the client area cannot be resized.
@@ -117,6 +118,7 @@ Form1::Form1(UserPrompts prompts, QWidget* parent)
         [this](std::int16_t button, std::int16_t shift, float x, float y) {
             runHandler([&] { Picture1_MouseDown(button, shift, x, y); });
         });
+    buildPictureMenu();
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
@@ -275,7 +277,9 @@ void Form1::Picture1_MouseDown(std::int16_t Button, std::int16_t Shift, float X,
     (void)Shift;  // a pick with Shift, Ctrl or Alt held picks as usual
     if (Button != 1) return;
     // Unrounded: the pointer hands over the centre of the pixel, which Point maps back to it.
-    controls_.Label8->setBackColor(picture1Model_.Point(X, Y));
+    const picture::Colour picked = picture1Model_.Point(X, Y);
+    controls_.Label8->setBackColor(picked);
+    suggestFlatColours(picked);
 }
 
 std::int32_t Form1::SetTopMostWindow(QWidget& hWnd, bool Topmost) {

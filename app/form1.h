@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QDialog>
 #include <QFileDialog>
 #include <QImage>
 #include <QListWidget>
+#include <QMenu>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -21,6 +23,8 @@ struct UserPrompts {
     std::function<void(QWidget* parent, const QString& text)> showMessage;
     // The confirmed file, nothing after a cancel.
     std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile;
+    // Runs a dialog of the window modally and gives its result (QDialog::Accepted or Rejected).
+    std::function<int(QDialog& dialog)> runDialog;
 };
 
 // The tool's one window: the controls, their handlers, start-up and shut-down.
@@ -38,6 +42,16 @@ class Form1 final : public QWidget {
     void Command3_Click();
     void Command5_Click();
     void Picture1_MouseDown(std::int16_t Button, std::int16_t Shift, float X, float Y);
+
+    // The picture menu, opened by a right click on Picture1 or its menu key. Each item works on
+    // Picture1's surface, as Rotate 90 does, and says in Label5 what it did.
+    void Picture1_ContextMenu(const QPoint& position);
+    void BlackAndWhite_Click();
+    void FlatColours_Click();
+    void FitToBox_Click();
+    void Mirror_Click();
+    void OriginalPicture_Click();
+    QMenu& pictureMenu() noexcept { return *pictureMenu_; }
 
     // Keeps the window above (or returns it among) the windows that are not kept on top; the
     // toolkit's stay-on-top hint is the portable form of the window manager's topmost band.
@@ -76,6 +90,9 @@ class Form1 final : public QWidget {
     // The position of the selected entry of a list, -1 when none is selected.
     static int ListIndex(const QListWidget& list);
 
+    static constexpr const char* kPictureToolTip =
+        "Click the colour to transfer. Right-click to make the picture black and white, flat "
+        "colours, fit or mirrored.";
     static constexpr const char* kCaption = "Bitlay Picture. - Corvane Systems - Rev : 2.0";
     static constexpr const char* kInstructionText =
         "Load Bitmap Picture ,Click on the Color to transfer,Select target PCB layer and UpperLeft "
@@ -87,6 +104,16 @@ class Form1 final : public QWidget {
   private:
     void reportCurrentException() noexcept;
     void endProgram(int status);
+    void buildPictureMenu();
+    // Runs a level dialog whose every value is shown in Picture1 at once; Esc puts back exactly
+    // what Picture1 held before. The value kept, or nothing after Esc.
+    std::optional<int> runPreparation(const QString& title, const QString& label, int minimum,
+                                      int maximum, int start,
+                                      const std::function<QImage(int)>& prepare);
+    // Shows the prepared picture in Picture1 at once.
+    void showPrepared(const QImage& prepared);
+    // After a pick of a colour with many close shades, Label5 suggests flat colours.
+    void suggestFlatColours(picture::Colour picked);
 
     // The models come first: the picture-box widgets refer to them.
     picture::PictureBox picture1Model_{4695, 3495};
@@ -96,6 +123,9 @@ class Form1 final : public QWidget {
     // The file confirmed at the last Load, loaded or not: the next Load starts from it.
     QString lastChosenFile_;
     bool linkOpen_ = false;
+    // The last pick's suggestion; while Label5 still shows it, the next pick takes it back.
+    QString suggestion_;
+    QMenu* pictureMenu_ = nullptr;
     std::optional<int> exitStatus_;
 
     // The controls, owned by the window and found by their names once it is built.

@@ -28,7 +28,8 @@ constexpr QRgb kRight = qRgb(5, 60, 250);
 // collects the messages.
 struct LoadingForm {
     Form1 form{UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); },
-                           [this](QFileDialog& dialog) { return chooseFile(dialog); }}};
+                           [this](QFileDialog& dialog) { return chooseFile(dialog); },
+                           {}}};
     std::deque<std::optional<QString>> answers;
     std::vector<QFileDialog*> dialogsShown;
     std::vector<QString> messages;

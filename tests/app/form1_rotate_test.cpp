@@ -43,7 +43,7 @@ void loadInto(PictureBox& picture1, const QImage& picture) {
 
 struct ShownForm {
     Form1 form{
-        UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); }, {}}};
+        UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); }, {}, {}}};
     std::vector<QString> messages;
 
     ShownForm() {

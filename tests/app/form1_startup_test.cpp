@@ -55,7 +55,8 @@ class Startup : public ::testing::Test {
 
     // Message boxes land in messages.
     UserPrompts capturedMessages() {
-        return UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); }, {}};
+        return UserPrompts{
+            [this](QWidget*, const QString& text) { messages.push_back(text); }, {}, {}};
     }
 };
 

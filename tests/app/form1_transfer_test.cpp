@@ -58,7 +58,8 @@ class TransferClick : public ::testing::Test {
     void TearDown() override { dbx::resetLinkForTesting(); }
 
     Form1 form{UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); },
-                           [this](QFileDialog& dialog) { return chooseFile(dialog); }}};
+                           [this](QFileDialog& dialog) { return chooseFile(dialog); },
+                           {}}};
     std::vector<QString> messages;
     // The user at the file dialog.
     std::function<std::optional<QString>(QFileDialog& dialog)> chooseFile;
