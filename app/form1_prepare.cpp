@@ -119,6 +119,9 @@ std::optional<int> Form1::runPreparation(const QString& title, const QString& la
                                          const std::function<QImage(int)>& prepare) {
     const picture::PictureBox before = picture1Model_;
     LevelDialog dialog(title, label, minimum, maximum, start, this);
+    // Below the picture, over the controls, so that the whole preview can be seen.
+    const QRect picture = controls_.Picture1->geometry();
+    dialog.move(mapToGlobal(QPoint(picture.left(), picture.bottom() + 8)));
     // The preview runs inside the dialog's loop, out of reach of the handler's boundary.
     dialog.setPreview(
         [this, &prepare](int value) { runHandler([&] { showPrepared(prepare(value)); }); });
