@@ -9,7 +9,8 @@
 namespace bitlay::picture {
 namespace {
 
-constexpr QRgb kRgbMask = 0x00FFFFFF;
+// Pixels are compared by their colour alone, as opaque ones.
+constexpr QRgb kOpaque = 0xFF000000;
 
 // Within this distance a colour is a shade of another: close enough to be taken for it at a
 // glance, far enough apart that two inks of a logo are not.
@@ -26,7 +27,7 @@ int squaredDistance(QRgb a, QRgb b) noexcept {
     return red * red + green * green + blue * blue;
 }
 
-// The surface's pixels without their alpha, in one list.
+// The surface's pixels as opaque colours, in one list.
 std::vector<QRgb> pixelsOf(const QImage& surface) {
     const QImage rgb =
         surface.format() == QImage::Format_RGB32 || surface.format() == QImage::Format_ARGB32
@@ -36,7 +37,7 @@ std::vector<QRgb> pixelsOf(const QImage& surface) {
     pixels.reserve(static_cast<std::size_t>(rgb.width()) * rgb.height());
     for (int y = 0; y < rgb.height(); ++y) {
         const auto* row = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
-        for (int x = 0; x < rgb.width(); ++x) pixels.push_back(row[x] & kRgbMask);
+        for (int x = 0; x < rgb.width(); ++x) pixels.push_back(row[x] | kOpaque);
     }
     return pixels;
 }
@@ -207,9 +208,9 @@ QImage flattened(const QImage& surface, const std::vector<QRgb>& palette) {
     for (int y = 0; y < result.height(); ++y) {
         auto* row = reinterpret_cast<QRgb*>(result.scanLine(y));
         for (int x = 0; x < result.width(); ++x) {
-            const QRgb colour = row[x] & kRgbMask;
+            const QRgb colour = row[x] | kOpaque;
             auto [entry, added] = flat.try_emplace(colour, 0);
-            if (added) entry->second = palette[nearest(colour, palette)] | ~kRgbMask;
+            if (added) entry->second = palette[nearest(colour, palette)] | kOpaque;
             row[x] = entry->second;
         }
     }
@@ -245,7 +246,7 @@ int colourCount(const QImage& surface) {
 
 ShadeCount shadesNear(const QImage& surface, QRgb colour) {
     ShadeCount shades;
-    colour &= kRgbMask;
+    colour |= kOpaque;
     for (const QRgb pixel : pixelsOf(surface)) {
         if (pixel == colour)
             ++shades.exact;
