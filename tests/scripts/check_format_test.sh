@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/check-format over a source tree of the test's own: a misformatted file fails the check
-# and is named, --fix mends it, and a clang-format of another major version skips the check
-# instead of failing on lines that version breaks differently.
+# and is named, --fix mends it, and a clang-format of another major version, which breaks lines
+# differently, cannot check and fails, saying so.
 set -euo pipefail
 check=$1
 project=$2
@@ -42,7 +42,7 @@ exit 1
 TOOL
 chmod +x "$work/clang-format-14"
 printf 'int   g( ){return 0;}\n' >"$work/app/bad.cpp"
-expect "another version skips, saying so" 0 "skipped, .* is version 14" -- \
+expect "another version fails, saying it cannot check" 1 "cannot check: .* is version 14" -- \
   env CLANG_FORMAT="$work/clang-format-14" "$check" "$work"
 expect "a missing tool fails" 1 "is not installed" -- \
   env CLANG_FORMAT="$work/no-such-clang-format" "$check" "$work"
