@@ -34,7 +34,7 @@ RotationFrame rotationFrame(const PictureBox& pic1, const PictureBox& pic2) {
     return frame;
 }
 
-std::string progressCaption(int i, int m) {
+std::string passProgressCaption(int i, int m) {
     const long long percent = m > 0 ? 100LL * i / m : 0;
     return " " + std::to_string(percent) + "%";
 }
@@ -45,7 +45,7 @@ void bmp_rotate(PictureBox& pic1, PictureBox& pic2, float theta, const ShowProgr
     const std::int16_t one = 1;
 
     for (std::int16_t i = 0; i <= f.m; i = add16(i, one)) {
-        show(showProgress, progressCaption(i, f.m));
+        show(showProgress, passProgressCaption(i, f.m));
         for (std::int16_t j = 0; j <= f.m; j = add16(j, one)) {
             const float a = i == 0 ? straightUp : numeric::toSingle(std::atan(double(j) / i));
             const std::int32_t sum = add32(mul32(i, i), mul32(j, j));

@@ -33,7 +33,7 @@ RotationFrame rotationFrame(const PictureBox& pic1, const PictureBox& pic2);
 // The caption shown at outer step i of 0..m: the share of the pass as a whole percentage, " 0%" to
 // " 100%". Worked in wide integers so that no box size can make the progress itself fail, and
 // " 0%" for m = 0, where there is no share to speak of.
-std::string progressCaption(int i, int m);
+std::string passProgressCaption(int i, int m);
 
 // Redraws pic1 into pic2 turned by theta (radians, counter-clockwise on screen) about the two
 // centres, point by point through Point and PSet in the boxes' current units. Only a quadrant of
