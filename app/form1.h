@@ -112,8 +112,10 @@ class Form1 final : public QWidget {
                                       const std::function<QImage(int)>& prepare);
     // Shows the prepared picture in Picture1 at once.
     void showPrepared(const QImage& prepared);
-    // After a pick of a colour with many close shades, Label5 suggests flat colours.
+    // After a pick of a colour with many close shades, Label5 suggests flat colours, once the
+    // window has shown the pick.
     void suggestFlatColours(picture::Colour picked);
+    void showSuggestion(picture::Colour picked);
 
     // The models come first: the picture-box widgets refer to them.
     picture::PictureBox picture1Model_{4695, 3495};
@@ -125,6 +127,8 @@ class Form1 final : public QWidget {
     bool linkOpen_ = false;
     // The last pick's suggestion; while Label5 still shows it, the next pick takes it back.
     QString suggestion_;
+    // The pick waiting for its suggestion.
+    std::optional<picture::Colour> suggestionFor_;
     QMenu* pictureMenu_ = nullptr;
     std::optional<int> exitStatus_;
 

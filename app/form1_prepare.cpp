@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QLocale>
+#include <QTimer>
+#include <utility>
 
 #include "app/form1.h"
 #include "app/level_dialog.h"
@@ -141,20 +143,34 @@ void Form1::showPrepared(const QImage& prepared) {
 }
 
 void Form1::suggestFlatColours(picture::Colour picked) {
+    // The pick itself is one point; the look at the whole picture waits until the window has
+    // shown it, and a run of picks meanwhile is looked at once, for the last of them.
+    const bool queued = suggestionFor_.has_value();
+    suggestionFor_ = picked;
+    if (queued) return;
+    QTimer::singleShot(0, this, [this] {
+        const picture::Colour colour = *std::exchange(suggestionFor_, std::nullopt);
+        runHandler([this, colour] { showSuggestion(colour); });
+    });
+}
+
+void Form1::showSuggestion(picture::Colour picked) {
     const QImage& surface = picture1Model_.surface();
-    const picture::ShadeCount shades =
-        picked == picture::kOutside ? picture::ShadeCount{}
-                                    : picture::shadesNear(surface, picture::rgbFromColour(picked));
-    if (picture::suggestsFlatColours(shades, picture::colourCount(surface))) {
-        suggestion_ = QStringLiteral(
-                          "This colour covers %1 pixels; %2 more have a shade close to "
-                          "it. Right-click the picture to make its colours flat.")
-                          .arg(countText(shades.exact), countText(shades.close));
-        controls_.Label5->setText(suggestion_);
-    } else if (!suggestion_.isEmpty() && controls_.Label5->text() == suggestion_) {
-        // An earlier pick's suggestion would speak of another colour.
-        controls_.Label5->setText(QString::fromLatin1(kInstructionText));
+    if (picked != picture::kOutside && !picture::isFlat(surface)) {
+        const picture::ShadeCount shades =
+            picture::shadesNear(surface, picture::rgbFromColour(picked));
+        if (picture::suggestsFlatColours(shades)) {
+            suggestion_ = QStringLiteral(
+                              "This colour covers %1 pixels; %2 more have a shade close "
+                              "to it. Right-click the picture to make its colours flat.")
+                              .arg(countText(shades.exact), countText(shades.close));
+            controls_.Label5->setText(suggestion_);
+            return;
+        }
     }
+    // An earlier pick's suggestion would speak of another colour.
+    if (!suggestion_.isEmpty() && controls_.Label5->text() == suggestion_)
+        controls_.Label5->setText(QString::fromLatin1(kInstructionText));
 }
 
 }  // namespace bitlay::app

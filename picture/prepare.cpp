@@ -247,18 +247,37 @@ int colourCount(const QImage& surface) {
 ShadeCount shadesNear(const QImage& surface, QRgb colour) {
     ShadeCount shades;
     colour |= kOpaque;
-    for (const QRgb pixel : pixelsOf(surface)) {
-        if (pixel == colour)
-            ++shades.exact;
-        else if (squaredDistance(pixel, colour) <= kShadeDistance * kShadeDistance)
-            ++shades.close;
+    for (int y = 0; y < surface.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(surface.constScanLine(y));
+        for (int x = 0; x < surface.width(); ++x) {
+            const QRgb pixel = row[x] | kOpaque;
+            if (pixel == colour)
+                ++shades.exact;
+            else if (squaredDistance(pixel, colour) <= kShadeDistance * kShadeDistance)
+                ++shades.close;
+        }
     }
     return shades;
 }
 
-bool suggestsFlatColours(const ShadeCount& shades, int coloursInPicture) {
-    return coloursInPicture > kMostFlatColours && shades.close >= 16 &&
-           shades.close * 10 >= shades.exact;
+bool isFlat(const QImage& surface) {
+    std::array<QRgb, kMostFlatColours> seen{};
+    int count = 0;
+    for (int y = 0; y < surface.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(surface.constScanLine(y));
+        for (int x = 0; x < surface.width(); ++x) {
+            const QRgb pixel = row[x] | kOpaque;
+            if (std::find(seen.begin(), seen.begin() + count, pixel) != seen.begin() + count)
+                continue;
+            if (count == kMostFlatColours) return false;
+            seen[count++] = pixel;
+        }
+    }
+    return true;
+}
+
+bool suggestsFlatColours(const ShadeCount& shades) {
+    return shades.close >= 16 && shades.close * 10 >= shades.exact;
 }
 
 void showPrepared(PictureBox& box, const QImage& prepared) {

@@ -64,16 +64,19 @@ QImage fitted(const QImage& picture, QSize box);
 // The number of different colours.
 int colourCount(const QImage& surface);
 
-// Pixels of exactly one colour, and those of another shade close to it.
+// Pixels of exactly one colour, and those of another shade close to it. The surface is 32-bit.
 struct ShadeCount final {
     std::int64_t exact = 0;
     std::int64_t close = 0;
 };
 ShadeCount shadesNear(const QImage& surface, QRgb colour);
 
+// Whether the surface has no more colours than flat colours can give. The surface is 32-bit.
+bool isFlat(const QImage& surface);
+
 // Whether a pick of a colour with these counts should suggest flat colours: many more pixels
-// close to it than of it, in a picture that is not flat already.
-bool suggestsFlatColours(const ShadeCount& shades, int coloursInPicture);
+// close to it than of it. Asked only of a picture that is not flat already.
+bool suggestsFlatColours(const ShadeCount& shades);
 
 // The box shows the image as its picture, in its working scale.
 void showPrepared(PictureBox& box, const QImage& prepared);

@@ -183,6 +183,7 @@ TEST(PictureMenu, APickWithManyCloseShadesSuggestsFlatColours) {
     const picture::PictureBox& box = shown.form.picture1Model();
     const auto pick = [&](int column) {
         shown.form.Picture1_MouseDown(1, 0, box.logicalXOfColumn(column), box.logicalYOfRow(0));
+        QApplication::processEvents();  // the window shows the pick, then looks further
     };
     pick(0);
     // (0, 0, 3) lies in 34 columns of 29 rows each; the other 59,014 pixels of the picture are

@@ -229,15 +229,18 @@ TEST(Shades, SuggestFlatColoursOnlyWhereManyCloseShadesAreLeftOut) {
     EXPECT_GT(red.exact, 5000);
     const QImage flat = flattened(logo, flatPalette(colourCounts(logo), 3));
     EXPECT_EQ(shadesNear(flat, kRed).close, 0);
-    EXPECT_FALSE(suggestsFlatColours(shadesNear(flat, kRed), colourCount(flat)));
+    EXPECT_TRUE(isFlat(flat));
+    EXPECT_FALSE(isFlat(logo));
 
     QImage shaded = filled(100, 50, kWhite);
     for (int x = 0; x < 60; ++x)
         for (int y = 0; y < 50; ++y) shaded.setPixel(x, y, qRgb(x % 20, x % 20, (x + y) % 20));
     const ShadeCount black = shadesNear(shaded, qRgb(0, 0, 0));
     EXPECT_EQ(black.exact + black.close, 60 * 50);
-    EXPECT_TRUE(suggestsFlatColours(black, colourCount(shaded)));
-    EXPECT_FALSE(suggestsFlatColours(shadesNear(shaded, kWhite), colourCount(shaded)));
+    EXPECT_FALSE(isFlat(shaded));
+    EXPECT_TRUE(suggestsFlatColours(black));
+    EXPECT_FALSE(suggestsFlatColours(shadesNear(shaded, kWhite)));
+    EXPECT_TRUE(isFlat(flattened(shaded, flatPalette(colourCounts(shaded), kMostFlatColours))));
 }
 
 // The box shows the prepared picture in its working scale, and a clear brings it back, so that
