@@ -122,12 +122,12 @@ def recipes(work, tux_flat):
                (62.4, 30.8, 90.4, 46.8), {"F.SilkS", "F.Cu", "F.Mask"}),
     ]
     if tux_flat:
-        # The same click on the same black, on the picture as it comes and flattened.
+        # Prepared by ImageMagick, the way for many pictures at once; the picture menu's own
+        # black and white is the picture-menu test's.
         found.insert(0, Recipe("artwork-flat-colours",
-                               [Transfer(str(TUX), (95, 20), None, "F.SilkS", 3900, -400, 1),
-                                Transfer(str(tux_flat), (80, 17), BLACK, "F.SilkS", 4950, -400,
+                               [Transfer(str(tux_flat), (80, 17), BLACK, "F.SilkS", 4950, -400,
                                          1)],
-                               (98, 8, 148, 34), {"F.SilkS"}))
+                               (122, 8, 148, 34), {"F.SilkS"}))
     return found
 
 
@@ -141,7 +141,8 @@ def pixel_of(picture, pixel):
 
 
 def flatten_tux(work):
-    """tux.bmp brought to three flat colours and into the picture box, as the README says."""
+    """tux.bmp fitted to the picture box and brought to three flat colours by ImageMagick, as the
+    README does it for many pictures at once."""
     palette = work / "palette.gif"
     subprocess.run(["convert", "xc:black", "xc:white", "xc:#f0b000", "+append", str(palette)],
                    check=True)
