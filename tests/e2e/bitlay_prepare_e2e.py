@@ -7,7 +7,8 @@ rules give, worked out here; the board's lines are held against the box.
 
 - The badge (tests/data/artwork/badge.svg, two inks with smooth edges) in three flat colours: each
   ink is whole, and the transfer of each is exact against the box.
-- Mirror, then the same ink again: the mirror image of the first transfer.
+- Mirror, then the same ink again: the mirror image of the first transfer. The right-click
+  leaves the colour picked as it was.
 - A 1200 x 800 picture fitted to the box: its four corner marks are all transferred.
 - Esc in each dialog puts the box back pixel for pixel.
 - KiCad's sample picture tux.bmp in black and white at the starting level (Otsu's, worked out
@@ -35,9 +36,9 @@ from board_check import (board_footprints, check_same, covered_pixels,  # noqa: 
 from board_drawing import LAYERS, BoardDrawing, drawn_board_text  # noqa: E402
 from box_rules import (GREY, WHITE, black_and_white, colours_of, differing,  # noqa: E402
                        lightness, mirrored, nearest, otsu_level, rows_of)
-from desktop import (CLIENT_H, CLIENT_W, COMMAND2, COMMAND3, PICTURE1_CLIENT, TEXT1,  # noqa: E402
-                     TEXT2, TEXT3, StepFailed, Window, bitlay_window, poll, run, run_on_desktop,
-                     start_bitlay, stop_bitlay)
+from desktop import (CLIENT_H, CLIENT_W, COMMAND2, COMMAND3, PICTURE1_CLIENT, SWATCH,  # noqa: E402
+                     TEXT1, TEXT2, TEXT3, StepFailed, Window, bitlay_window, poll, run,
+                     run_on_desktop, start_bitlay, stop_bitlay)
 
 HERE = Path(__file__).resolve().parent
 BADGE = HERE.parent / "data" / "artwork" / "badge.svg"
@@ -330,6 +331,9 @@ def run_window(session, exe, work, pictures):
         step = "mirror"
         box.choose("m")
         mirror = box.shows_exactly("the mirror image", mirrored(flat))
+        if session.pixel(box.window, SWATCH) != ORANGE:
+            raise StepFailed("the right-click changed the colour picked: the swatch shows "
+                             f"{session.pixel(box.window, SWATCH)}, not {ORANGE}")
         mirrored_navy = box.transfer("navy mirrored", mirror, (CLIENT_W - 1 - 82, 52), "F.SilkS",
                                      "1400", AWAY_Y)
         step = "fit"
