@@ -59,10 +59,12 @@ void Form1::Picture1_ContextMenu(const QPoint& position) {
 
 void Form1::BlackAndWhite_Click() {
     const QImage surface = picture1Model_.surface().copy();
-    const std::optional<int> level =
-        runPreparation(QStringLiteral("Black and white"), QStringLiteral("&Level:"),
-                       picture::kLowestLevel, picture::kHighestLevel, picture::otsuLevel(surface),
-                       [&surface](int value) { return picture::blackAndWhite(surface, value); });
+    const QRgb background = picture::rgbFromColour(picture1Model_.backColor());
+    const std::optional<int> level = runPreparation(
+        QStringLiteral("Black and white"), QStringLiteral("&Level:"), picture::kLowestLevel,
+        picture::kHighestLevel, picture::otsuLevel(surface), [&surface, background](int value) {
+            return picture::blackAndWhite(surface, value, background);
+        });
     if (!level) return;
     controls_.Label5->setText(
         QStringLiteral("Black and white at level %1: %2.")

@@ -64,7 +64,7 @@ void BM_BlackAndWhitePreviewStep(benchmark::State& state) {
     const QImage surface = box.surface().copy();
     int level = 1;
     for (auto _ : state) {
-        picture::showPrepared(box, picture::blackAndWhite(surface, level));
+        picture::showPrepared(box, picture::blackAndWhite(surface, level, qRgb(240, 240, 240)));
         level = level % 254 + 1;
     }
     name(state);

@@ -128,12 +128,15 @@ int otsuLevel(const QImage& surface) {
     return (firstBest + lastBest) / 2;
 }
 
-QImage blackAndWhite(const QImage& surface, int level) {
+QImage blackAndWhite(const QImage& surface, int level, QRgb background) {
     QImage result = writableCopy(surface);
+    background |= kOpaque;
     for (int y = 0; y < result.height(); ++y) {
         auto* row = reinterpret_cast<QRgb*>(result.scanLine(y));
-        for (int x = 0; x < result.width(); ++x)
-            row[x] = lightness(row[x]) <= level ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
+        for (int x = 0; x < result.width(); ++x) {
+            const bool dark = lightness(row[x]) <= level && (row[x] | kOpaque) != background;
+            row[x] = dark ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
+        }
     }
     return result;
 }

@@ -31,8 +31,11 @@ inline int lightness(QRgb rgb) noexcept {
 // splits equally well (a picture of two shades), the middle of that range.
 int otsuLevel(const QImage& surface);
 
-// Black where a pixel's lightness is at most the level, white elsewhere.
-QImage blackAndWhite(const QImage& surface, int level);
+// Black where a pixel's lightness is at most the level, white elsewhere. The box's own
+// background colour is white at every level: it is what shows through a transparent picture and
+// beyond its edges, which are no part of the art however light the level. (A pixel of the
+// picture's own that has exactly that colour cannot be told from it and is white too.)
+QImage blackAndWhite(const QImage& surface, int level, QRgb background);
 
 // How many pixels of each colour; the most frequent first, ties by colour value.
 struct ColourCount final {

@@ -23,19 +23,17 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from board_drawing import BoardDrawing  # noqa: E402
+from board_drawing import LAYERS, BoardDrawing, drawn_board_text  # noqa: E402
 from board_check import float32  # noqa: E402
-from desktop import (CLIENT_H, CLIENT_W, COMMAND1, COMMAND2, COMMAND3, LIST2, OUTER_H,  # noqa: E402
-                     OUTER_W, PICTURE1_CLIENT, SWATCH, TEXT1, TEXT2, TEXT3, StepFailed,
-                     bitlay_window, poll, run_on_desktop, start_bitlay, stop_bitlay)
+from desktop import (CLIENT_H, CLIENT_W, COMMAND2, COMMAND3, OUTER_H, OUTER_W, TEXT1,  # noqa: E402
+                     TEXT2, TEXT3, StepFailed, Window, bitlay_window, run_on_desktop,
+                     start_bitlay, stop_bitlay)
 
 HERE = Path(__file__).resolve().parent
 LOGO = HERE.parent / "data" / "artwork" / "logo.svg"
 TUX = Path("/usr/share/kicad/demos/interf_u/tux.bmp")
 README = HERE.parents[1] / "README.md"
 
-# The board's layers in the order the layer list shows them (the board file's order).
-LAYERS = ("F.Cu", "B.Cu", "F.SilkS", "B.SilkS", "F.Mask", "B.Mask", "Dwgs.User", "Edge.Cuts")
 PAGE = (152.4, 101.6)  # the board's page in millimetres (6000 x 4000 mils), all of it drawn
 MIL = 0.0254  # millimetres
 
@@ -43,15 +41,8 @@ BLACK, WHITE, RED = (0, 0, 0), (255, 255, 255), (208, 16, 16)
 
 
 def board_text():
-    """A KiCad 9 board with the layers above and a page of PAGE, holding millimetre rulers on
-    Dwgs.User below the size recipe's logos."""
-    numbers = {"F.Cu": 0, "B.Cu": 2, "F.SilkS": 5, "B.SilkS": 7, "F.Mask": 1, "B.Mask": 3,
-               "Dwgs.User": 17, "Edge.Cuts": 25}
-    kinds = {"F.Cu": "signal", "B.Cu": "signal"}
-    # The names KiCad 9 shows, as it writes them.
-    shown = {"F.SilkS": "F.Silkscreen", "B.SilkS": "B.Silkscreen", "Dwgs.User": "User.Drawings"}
-    layers = "\n".join(f'\t\t({numbers[name]} "{name}" {kinds.get(name, "user")}'
-                       + (f' "{shown[name]}")' if name in shown else ")") for name in LAYERS)
+    """A board with a page of PAGE, holding millimetre rulers on Dwgs.User below the size
+    recipe's logos."""
     ruler = []
     x0, y0 = mm_of(SIZE_X[0]), mm_of(-SIZE_Y) + 20.5
     for tick in range(0, 91):
@@ -64,10 +55,7 @@ def board_text():
     for tick in range(0, 91, 10):
         ruler.append(f'\t(gr_text "{tick}" (at {x0 + tick:.4f} {y0 + 3.6:.4f}) (layer '
                      f'"Dwgs.User") (effects (font (size 1.4 1.4) (thickness 0.15))))')
-    return (f'(kicad_pcb\n\t(version 20241229)\n\t(generator "bitlay-artwork")\n'
-            f'\t(generator_version "9.0")\n\t(general\n\t\t(thickness 1.6)\n\t)\n'
-            f'\t(paper "User" {PAGE[0]} {PAGE[1]})\n\t(layers\n{layers}\n\t)\n'
-            f'\t(net 0 "")\n' + "\n".join(ruler) + "\n)\n")
+    return drawn_board_text(PAGE, ruler)
 
 
 def mm_of(mils):
@@ -134,12 +122,12 @@ def recipes(work, tux_flat):
                (62.4, 30.8, 90.4, 46.8), {"F.SilkS", "F.Cu", "F.Mask"}),
     ]
     if tux_flat:
-        # The same click on the same black, on the picture as it comes and flattened.
+        # Prepared by ImageMagick, the way for many pictures at once; the picture menu's own
+        # black and white is the picture-menu test's.
         found.insert(0, Recipe("artwork-flat-colours",
-                               [Transfer(str(TUX), (95, 20), None, "F.SilkS", 3900, -400, 1),
-                                Transfer(str(tux_flat), (80, 17), BLACK, "F.SilkS", 4950, -400,
+                               [Transfer(str(tux_flat), (80, 17), BLACK, "F.SilkS", 4950, -400,
                                          1)],
-                               (98, 8, 148, 34), {"F.SilkS"}))
+                               (122, 8, 148, 34), {"F.SilkS"}))
     return found
 
 
@@ -153,7 +141,8 @@ def pixel_of(picture, pixel):
 
 
 def flatten_tux(work):
-    """tux.bmp brought to three flat colours and into the picture box, as the README says."""
+    """tux.bmp fitted to the picture box and brought to three flat colours by ImageMagick, as the
+    README does it for many pictures at once."""
     palette = work / "palette.gif"
     subprocess.run(["convert", "xc:black", "xc:white", "xc:#f0b000", "+append", str(palette)],
                    check=True)
@@ -163,56 +152,16 @@ def flatten_tux(work):
     return flat
 
 
-class Window:
-    """Bitlay's window, driven through its controls; what it already holds is not typed again.
-    Each action is one xdotool run, its pointer moves synchronous: Bitlay takes the input in
-    order, after a transfer that is still running, so only the swatch is waited for."""
-
-    def __init__(self, session, window):
-        self.session, self.window = session, window
-        self.picture = self.colour = self.layer = None
-        self.texts = {}
-
-    def click_then(self, point, *more):
-        self.session.xdo("mousemove", "--window", self.window, "--sync", str(point[0]),
-                         str(point[1]), "click", "1", *more)
-
-    def load(self, picture):
-        if picture == self.picture:
-            return
-        self.click_then(COMMAND1)
-        # From the second Load on, the last picture's name is selected: typing replaces it.
-        self.session.choose_file(picture, select_all=False)
-        self.picture, self.colour = picture, None
-
-    def pick(self, pixel, colour):
-        if (pixel, colour) == self.colour:
-            return
-        self.click_then((PICTURE1_CLIENT[0] + pixel[0], PICTURE1_CLIENT[1] + pixel[1]))
-        poll(f"the swatch to show {colour}",
-             lambda: self.session.pixel(self.window, SWATCH) == colour, 60, 0.1)
-        self.colour = (pixel, colour)
-
-    def choose_layer(self, name):
-        if name != self.layer:
-            self.click_then((LIST2[0] + 20, LIST2[1] + 8), "key", "Home",
-                            *["Down"] * LAYERS.index(name))
-            self.layer = name
-
-    def type(self, box, text):
-        if self.texts.get(box) != text:
-            self.click_then(box, "key", "ctrl+a", "type", "--delay", "10", "--", text)
-            self.texts[box] = text
-
-    def transfer(self, step):
-        self.load(step.picture)
-        colour = step.colour or pixel_of(step.picture, step.pixel)
-        self.pick(step.pixel, colour)
-        self.choose_layer(step.layer)
-        self.type(TEXT1, step.x)
-        self.type(TEXT2, step.y)
-        self.type(TEXT3, step.scale)
-        self.click_then(COMMAND3)
+def do_transfer(window, step):
+    """One recipe's transfer through the window; what the window already holds is not done
+    again."""
+    window.load(step.picture)
+    window.pick(step.pixel, step.colour or pixel_of(step.picture, step.pixel))
+    window.choose_layer(step.layer)
+    window.type(TEXT1, step.x)
+    window.type(TEXT2, step.y)
+    window.type(TEXT3, step.scale)
+    window.click_then(COMMAND3)
 
 
 def transfer_all(session, exe, work, board, all_recipes):
@@ -220,11 +169,11 @@ def transfer_all(session, exe, work, board, all_recipes):
     process = start_bitlay(exe, work, env, work / "bitlay.log")
     step = "start"
     try:
-        window = Window(session, bitlay_window(session, process))
+        window = Window(session, bitlay_window(session, process), LAYERS)
         for recipe in all_recipes:
             step = recipe.name
             for transfer in recipe.transfers:
-                window.transfer(transfer)
+                do_transfer(window, transfer)
         step = "quit"
         # Quit waits for the last transfer; the board is whole once Bitlay has ended.
         window.click_then(COMMAND2)

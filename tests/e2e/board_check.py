@@ -115,6 +115,30 @@ def expected_lines(pixels, colour, x_text, y_text, s_text):
     return lines, S * 2540
 
 
+def covered_pixels(lines, x_text, y_text, s_text):
+    """The picture-box pixels whose scanned points the lines of one transfer cover, as a set of
+    (column, row): board_lines' lines mapped back through the transfer rules. Each line runs from
+    its first point of the colour up to the first point past it (one point where it is a dot)."""
+    X, Y, S = Decimal(x_text), Decimal(y_text), round_half_even(float(s_text))
+    scale_w, scale_h = float32(OUTER_W / 4), float32(OUTER_H / 4)
+    to_px_x, to_px_y = CLIENT_W / scale_w, CLIENT_H / scale_h
+
+    def point(millimetres, origin):
+        units = millimetres * 100000 - origin * 2540
+        if units % (S * 2540):
+            raise StepFailed(f"{millimetres} mm is no scanned point at scale {S}")
+        return int(units / (S * 2540))
+
+    covered = set()
+    for start_x, start_y, end_x, _, _, _ in lines:
+        first, last, row = point(start_x, X), point(end_x, X), point(start_y, -Y)
+        if (end_x - start_x) * 100000 == 1300:
+            last = first + 1
+        pixel_row = math.floor(row * to_px_y)
+        covered.update((math.floor(x * to_px_x), pixel_row) for x in range(first, last))
+    return covered
+
+
 def mm(units):
     return Decimal(units) / Decimal(100000)
 

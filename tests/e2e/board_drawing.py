@@ -14,8 +14,27 @@ MASK_OVER_LAMINATE, MASK_OVER_COPPER = "#1c5a31", "#3c8d44"
 BARE_LAMINATE, FINISH, SILK, USER = "#c9b878", "#d9ab46", "#f4f4ee", "#a9b7ad"
 
 # The layers drawn, with the names kicad-cli gives their drawings (their canonical names).
-LAYERS = (("F.Cu", "F_Cu"), ("F.Mask", "F_Mask"), ("F.SilkS", "F_Silkscreen"),
-          ("Dwgs.User", "User_Drawings"))
+DRAWN = (("F.Cu", "F_Cu"), ("F.Mask", "F_Mask"), ("F.SilkS", "F_Silkscreen"),
+         ("Dwgs.User", "User_Drawings"))
+
+# The layers of a board to be drawn, in the order Bitlay's layer list shows them (the file's).
+LAYERS = ("F.Cu", "B.Cu", "F.SilkS", "B.SilkS", "F.Mask", "B.Mask", "Dwgs.User", "Edge.Cuts")
+
+
+def drawn_board_text(page, items=()):
+    """A KiCad 9 board with the layers above and a page of `page` millimetres (width, height),
+    holding `items`, lines of board-file text."""
+    numbers = {"F.Cu": 0, "B.Cu": 2, "F.SilkS": 5, "B.SilkS": 7, "F.Mask": 1, "B.Mask": 3,
+               "Dwgs.User": 17, "Edge.Cuts": 25}
+    kinds = {"F.Cu": "signal", "B.Cu": "signal"}
+    # The names KiCad 9 shows, as it writes them.
+    shown = {"F.SilkS": "F.Silkscreen", "B.SilkS": "B.Silkscreen", "Dwgs.User": "User.Drawings"}
+    layers = "\n".join(f'\t\t({numbers[name]} "{name}" {kinds.get(name, "user")}'
+                       + (f' "{shown[name]}")' if name in shown else ")") for name in LAYERS)
+    return (f'(kicad_pcb\n\t(version 20241229)\n\t(generator "bitlay-artwork")\n'
+            f'\t(generator_version "9.0")\n\t(general\n\t\t(thickness 1.6)\n\t)\n'
+            f'\t(paper "User" {page[0]} {page[1]})\n\t(layers\n{layers}\n\t)\n'
+            f'\t(net 0 "")\n' + "".join(f"{item}\n" for item in items) + ")\n")
 
 
 class BoardDrawing:
@@ -30,14 +49,14 @@ class BoardDrawing:
         folder.mkdir()
         subprocess.run(["kicad-cli", "pcb", "export", "svg", "--mode-multi", "--black-and-white",
                         "--exclude-drawing-sheet", "--page-size-mode", "1", "--layers",
-                        ",".join(layer for layer, _ in LAYERS), "--output", str(folder),
+                        ",".join(layer for layer, _ in DRAWN), "--output", str(folder),
                         str(board)], check=True, capture_output=True, timeout=120,
                        env=dict(os.environ, HOME=str(folder)))
         # Each drawing becomes a PNG whose opacity is the layer, and the bytes of its coverage,
         # row by row; the four side by side.
         self.masks, running = {}, []
         dpi = str(density * 25.4)
-        for layer, name in LAYERS:
+        for layer, name in DRAWN:
             svgs = list(folder.glob(f"*-{name}.svg"))
             if len(svgs) != 1:
                 raise StepFailed(f"kicad-cli drew {sorted(p.name for p in folder.iterdir())}, "

@@ -234,6 +234,49 @@ def bitlay_window(session, process):
     return poll(f"a window named {CAPTION!r}", probe)
 
 
+class Window:
+    """Bitlay's window, driven through its controls; what it already holds is not done again.
+    Each action is one xdotool run, its pointer moves synchronous: Bitlay takes the input in
+    order, after a transfer that is still running, so only the swatch is waited for. `layers`
+    are the design's layers in the order the layer list shows them."""
+
+    def __init__(self, session, window, layers):
+        self.session, self.window, self.layers = session, window, layers
+        self.picture = self.colour = self.layer = None
+        self.texts = {}
+
+    def click_then(self, point, *more):
+        self.session.xdo("mousemove", "--window", self.window, "--sync", str(point[0]),
+                         str(point[1]), "click", "1", *more)
+
+    def load(self, picture):
+        if picture == self.picture:
+            return
+        self.click_then(COMMAND1)
+        # From the second Load on, the last picture's name is selected: typing replaces it.
+        self.session.choose_file(picture, select_all=False)
+        self.picture, self.colour = picture, None
+
+    def pick(self, pixel, colour):
+        if (pixel, colour) == self.colour:
+            return
+        self.click_then((PICTURE1_CLIENT[0] + pixel[0], PICTURE1_CLIENT[1] + pixel[1]))
+        poll(f"the swatch to show {colour}",
+             lambda: self.session.pixel(self.window, SWATCH) == colour, 60, 0.1)
+        self.colour = (pixel, colour)
+
+    def choose_layer(self, name):
+        if name != self.layer:
+            self.click_then((LIST2[0] + 20, LIST2[1] + 8), "key", "Home",
+                            *["Down"] * self.layers.index(name))
+            self.layer = name
+
+    def type(self, box, text):
+        if self.texts.get(box) != text:
+            self.click_then(box, "key", "ctrl+a", "type", "--delay", "10", "--", text)
+            self.texts[box] = text
+
+
 def pick_and_check(session, window, colour):
     """One click on the picture's point (4, 4), then the swatch must show that point's colour."""
     session.click(window, (PICTURE1_CLIENT[0] + 4, PICTURE1_CLIENT[1] + 4))
