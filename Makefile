@@ -1,6 +1,9 @@
 # make run   : installs what is missing, builds, starts Bitlay on the stand-in's default design
-# make test  : installs what is missing, builds, makes the Debian roots of the other KiCads the
-#              tests run against (the first time only), runs every test
+# make test  : installs what is missing, checks the format and the Python lint, builds, makes the
+#              Debian roots of the other KiCads the tests run against (the first time only, while
+#              the builds compile), runs every test
+# make check : the quick loop: builds and runs the unit tests only, those that need neither a
+#              KiCad, an X server nor a sanitizer build (ctest -L unit)
 # make roots : makes those roots only
 # make bench : builds and runs the benchmarks
 # make fuzz [FUZZ_SECONDS=60] : builds the fuzz targets (clang, in build-fuzz/) and runs each for
@@ -10,6 +13,7 @@
 # make package : the Debian package bitlay_<version>_amd64.deb in the build folder
 # make format : formats the C++ sources as .clang-format says (clang-format 19)
 # make check-format : fails when a C++ source is not formatted so; `make test` runs it first
+# make lint-python : flake8 over the Python scripts; `make test` runs it first
 BUILD ?= build
 PREFIX ?= /usr/local
 # cmake --build runs make beneath this make; without this every level announces its directory.
@@ -21,16 +25,18 @@ FUZZ_BUILD ?= $(BUILD)-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := board picture number reply
 
-.PHONY: all deps build fuzz-build roots run test fuzz bench install install-kicad-plugin package \
-	format check-format clean
+.PHONY: all deps configure build fuzz-build roots run test check fuzz bench install \
+	install-kicad-plugin package format check-format lint-python clean
 
 all: build
 
 deps:
 	@./scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBITLAY_WERROR=$(WERROR) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # The fuzz targets and the stand-in's sanitized tests, with clang in a folder of their own.
@@ -45,14 +51,24 @@ run: build
 roots: deps
 	@./scripts/kicad-roots
 
-# The builds it depends on take this too, so a warning fails them; a later `make run` builds
-# without it again (switching recompiles, as the flags change).
+# The builds of test and check take WERROR too, so a warning fails them; a later `make run`
+# builds without it again (switching recompiles, as the flags change). The roots are made (the
+# first time: downloads) while the two builds compile, and the tests wait for them.
 test: WERROR = ON
-test: build fuzz-build
+test: deps
 	@./scripts/check-format
-	@./scripts/kicad-roots
+	@./scripts/lint-python
+	@mkdir -p $(BUILD)
+	@./scripts/kicad-roots >$(BUILD)/kicad-roots.log 2>&1 & roots=$$!; \
+		$(MAKE) build fuzz-build WERROR=ON; status=$$?; \
+		wait $$roots; cat $(BUILD)/kicad-roots.log >&2; exit $$status
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+check: WERROR = ON
+check: configure
+	@cmake --build $(BUILD) --target unit_tests -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
 
 # Each target in turn; the inputs each finds are kept in $(FUZZ_BUILD)/fuzz-corpus for the next run.
 fuzz: fuzz-build
@@ -82,6 +98,9 @@ format: deps
 
 check-format: deps
 	@./scripts/check-format
+
+lint-python: deps
+	@./scripts/lint-python
 
 clean:
 	@rm -rf $(BUILD) $(BUILD)-bench $(FUZZ_BUILD)

@@ -3,8 +3,8 @@
 picture by typing its path and Enter, pick a colour with one click, choose a layer, type the
 position and scale, transfer, load a second picture by typing only its name, rotate, quit; then
 checks the board file line by line against lines worked out here from the transfer rules, and that
-each transfer is one board-only footprint of exactly its lines (in KiCad too, where its Python module
-is). While the
+each transfer is one board-only footprint of exactly its lines (in KiCad too, where its Python
+module is). While the
 first Bitlay is attached, a second one on the same board must show its message box on top of every
 window and end with status 1; a further run attaches to a missing board.
 
@@ -25,6 +25,8 @@ from desktop import (CAPTION, COMMAND1, COMMAND2, COMMAND3, COMMAND5, LIST2,  # 
                      PICTURE1_CLIENT, TEXT1, TEXT2, TEXT3, StepFailed, bitlay_window,
                      pick_and_check, poll, run, run_on_desktop, start_bitlay, stop_bitlay,
                      write_bmp)
+
+
 def second_bitlay_run(session, exe, work, env, first_window):
     """A second Bitlay on the board the first one holds: its message box must come up above every
     window, the first one's always-on-top window included, and OK must end it with status 1."""
@@ -35,6 +37,7 @@ def second_bitlay_run(session, exe, work, env, first_window):
         except StepFailed:
             raise StepFailed(f"no message box (second bitlay status {process.poll()}): "
                              f"{process.log_path.read_text().strip()}")
+
         # The window manager needs a moment to stack a window it has just mapped.
         def box_on_top():
             order = session.stacking()
@@ -190,7 +193,6 @@ def missing_board_run(session, exe, work):
         raise StepFailed(f"step 'missing board': {error}") from error
     finally:
         stop_bitlay(process)
-
 
 
 def main():

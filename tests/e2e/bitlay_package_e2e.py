@@ -20,7 +20,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from desktop import CAPTION, COMMAND2, SKIP, StepFailed, poll, run, run_on_desktop  # noqa: E402
+from desktop import CAPTION, COMMAND2, SKIP, StepFailed, run, run_on_desktop  # noqa: E402
 from debian_root import ROOTS, RootUnavailable, host_suite, plain_root  # noqa: E402
 
 TOOLS = ("cpack", "dpkg-shlibdeps", "lintian", "desktop-file-validate", "mmdebstrap", "bwrap")

@@ -187,7 +187,8 @@ def plugin_run(session, source, build, work, probe, screenshot):
 
 
 def keep_toolbar(shot, icon, window, target):
-    """The right part of the toolbar, the button at its end, doubled so that the icon can be seen."""
+    """The right part of the toolbar, the button at its end, doubled so that the icon can be
+    seen."""
     x, _, w = window
     left = max(x, icon[0] - 560)
     right = min(x + w, icon[0] + 40)
@@ -196,7 +197,8 @@ def keep_toolbar(shot, icon, window, target):
 
 
 def main():
-    source, build, work = Path(sys.argv[1]).resolve(), Path(sys.argv[2]).resolve(), Path(sys.argv[3])
+    source, build = Path(sys.argv[1]).resolve(), Path(sys.argv[2]).resolve()
+    work = Path(sys.argv[3])
     screenshot = sys.argv[5] if len(sys.argv) > 5 and sys.argv[4] == "--screenshot" else None
     probe = str(build / "bin" / "kicad_probe")
 

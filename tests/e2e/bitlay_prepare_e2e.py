@@ -79,8 +79,8 @@ class Box:
         manager frames (a tooltip would be one too, and cover the box as well)."""
         found = run("xdotool", "search", "--onlyvisible", "--class", "^bitlay$", check=False,
                     env=self.session.env).split()
-        return any("Override Redirect State: yes" in run("xwininfo", "-id", window, check=False,
-                                                        env=self.session.env)
+        return any("Override Redirect State: yes"
+                   in run("xwininfo", "-id", window, check=False, env=self.session.env)
                    for window in found if window != self.window)
 
     def shows(self, what, test, seconds=20.0):

@@ -32,7 +32,6 @@ FRESH_BOARD = """(kicad_pcb (version 20211014) (generator pcbnew)
 """
 
 
-
 RED, BLUE = (255, 0, 0), (0, 0, 255)
 
 
@@ -52,7 +51,6 @@ def test_picture(ink):
     for y in range(0, 12):
         pixels[y][0] = ink
     return pixels
-
 
 
 def round_half_even(value):
@@ -325,4 +323,3 @@ def wait_for_lines(path, count, seconds=60.0):
         poll(f"{count} lines in the board", lambda: placed() == count, seconds)
     except StepFailed as error:
         raise StepFailed(f"{error}; it holds {placed()}") from error
-

@@ -1,7 +1,7 @@
 """Plain Debian roots for the tests, made once by scripts/debian-root.sh into the cache folder of
 the KiCad roots and kept there: nothing but Debian's required packages and apt, with apt's package
-lists, so that a test can install a package into a copy of one. A root is made under a temporary name and
-renamed when complete, so a root found under its own name is whole.
+lists, so that a test can install a package into a copy of one. A root is made under a temporary
+name and renamed when complete, so a root found under its own name is whole.
 
 plain_root(suite) -> Path of the root, or raises RootUnavailable saying why it cannot be made.
 """

@@ -8,7 +8,6 @@ import shutil
 import struct
 import subprocess
 import time
-from pathlib import Path
 
 SKIP = 77
 CAPTION = "Bitlay Picture. - Corvane Systems - Rev : 2.0"
@@ -185,7 +184,6 @@ class Session:
                        capture_output=True, env=self.env)
 
 
-
 def write_bmp(path, pixels):
     """A bottom-up 24-bit BMP of rows of (r, g, b)."""
     height, width = len(pixels), len(pixels[0])
@@ -199,7 +197,6 @@ def write_bmp(path, pixels):
     header = struct.pack("<2sIHHI", b"BM", 54 + len(data), 0, 0, 54)
     info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 2835, 2835, 0, 0)
     path.write_bytes(header + info + data)
-
 
 
 def start_bitlay(exe, work, env, log_path):
@@ -287,7 +284,6 @@ def pick_and_check(session, window, colour):
         raise StepFailed(f"after one click on the picture the swatch shows {shown}, not {colour}")
 
 
-
 def run_on_desktop(label, work, tools, body, session_class=Session, screen="1024x768"):
     """Runs body(session) on a virtual X server of its own (`screen` pixels) with openbox managing
     it, as a desktop would be. Returns the exit status: 0, 1 on a failed step (a screenshot of the
@@ -315,4 +311,3 @@ def run_on_desktop(label, work, tools, body, session_class=Session, screen="1024
         return 1
     finally:
         display.close()
-
