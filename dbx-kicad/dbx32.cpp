@@ -169,7 +169,7 @@ DbxStatusCode guarded(Call&& call) noexcept {
     } catch (const std::bad_alloc&) {
         return status::kLowMemory;
     } catch (...) {
-        return status::kFatalError;
+        return status::kFatalDbxError;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dbx/records.h"
+#include "dbx/status_codes.h"
 
 namespace bitlay::fakedbx {
 
@@ -34,7 +35,7 @@ struct Script {
     // Layer id to the record handed back; ids not listed give missingLayerStatus and leave the
     // record alone.
     std::map<std::int32_t, dbx::LayerRecord8> layers;
-    dbx::DbxStatusCode missingLayerStatus = 32161;
+    dbx::DbxStatusCode missingLayerStatus = dbx::status::kNoMoreLayers;
     dbx::DbxStatusCode placeStatus = 0;
     dbx::DbxStatusCode closeStatus = 0;
 };
