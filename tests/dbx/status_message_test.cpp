@@ -6,6 +6,8 @@
 #include <set>
 #include <string>
 
+#include "dbx/status_codes.h"
+
 namespace bitlay::dbx {
 namespace {
 
@@ -178,6 +180,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Listed{32768, "Status: 32768"}, Listed{97537, "Status: 97537"},
                       Listed{-32769, "Status: -32769"}, Listed{INT32_MAX, "Status: 2147483647"},
                       Listed{INT32_MIN, "Status: -2147483648"}));
+
+// The texts are found by a binary search over the table, which holds only while it is sorted and
+// each code is listed once.
+TEST(StatusTable, IsSortedByCodeWithEachCodeOnce) {
+    for (std::size_t i = 1; i < std::size(status::kTable); ++i)
+        EXPECT_LT(status::kTable[i - 1].code, status::kTable[i].code) << "entry " << i;
+}
 
 }  // namespace
 }  // namespace bitlay::dbx
