@@ -7,9 +7,11 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "app/form1_layout.h"
+#include "dbx/design_opening.h"
 #include "picture/picture_box.h"
 
 namespace bitlay::app {
@@ -96,6 +98,8 @@ class Form1 final : public QWidget {
     // The file confirmed at the last Load, loaded or not: the next Load starts from it.
     QString lastChosenFile_;
     bool linkOpen_ = false;
+    // A start-up's TOpenDesign the user stopped waiting for, still in the library.
+    std::unique_ptr<dbx::DesignOpening> unansweredOpening_;
     std::optional<int> exitStatus_;
 
     // The controls, owned by the window and found by their names once it is built.
