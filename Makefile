@@ -17,7 +17,7 @@ MAKEFLAGS += --no-print-directory
 JOBS  ?= $(shell nproc)
 FUZZ_BUILD ?= $(BUILD)-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := board picture number reply
+FUZZ_TARGETS := board board_text picture number reply
 
 .PHONY: all deps build fuzz-build roots run test fuzz bench install install-kicad-plugin package \
 	format check-format clean
