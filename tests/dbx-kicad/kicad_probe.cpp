@@ -21,8 +21,8 @@
 //                              that request goes, and the seconds KiCad took once it answered
 
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -116,8 +116,8 @@ int keepBusy(KicadIpc& ipc, const types::DocumentSpecifier& board, const char* c
     if (CallResult result = ipc.call(busy, &created, std::chrono::minutes(10)); !result.ok()) {
         return report("CreateItems", result);
     }
-    std::printf("%.1f\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                               .count());
+    std::printf("%.1f\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     return 0;
 }
 
