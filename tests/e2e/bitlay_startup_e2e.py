@@ -139,6 +139,7 @@ def stopped_for_a_while(session, pcbnew, exe, work):
         time.sleep(max(0.0, STOPPED_SECONDS - (time.monotonic() - stopped)))
         pause(pcbnew, False)
         window = bitlay_window(session, process)
+        no_board_file(folder)
         if any(session.is_wait_window(w) for w in session.visible_windows("^Bitlay$")):
             raise StepFailed("the wait window stays after KiCad answered")
         got, want = transfer_logo(session, window, pcbnew, folder)
