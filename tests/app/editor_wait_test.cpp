@@ -122,6 +122,9 @@ TEST_P(EditorWait, ShowsAfterASecondAndEndsAsTheAnswerOrCancelSays) {
         EXPECT_TRUE(messages.empty());
         EXPECT_FALSE(form->exitStatus().has_value());
         EXPECT_EQ(findControls(*form).List2->count(), 1);
+        // The context the library filled on its thread is the one every later call gets.
+        for (const fakedbx::Call& call : fakedbx::callsOf("TGetLayerById"))
+            EXPECT_EQ(call.context, fakedbx::openedContext());
     } else {
         EXPECT_EQ(messages, std::vector<QString>{c.message});
         EXPECT_EQ(findControls(*form).Label5->text(), c.message);
