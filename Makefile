@@ -23,7 +23,7 @@ JOBS  ?= $(shell nproc)
 WERROR ?= OFF
 FUZZ_BUILD ?= $(BUILD)-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := board picture number reply
+FUZZ_TARGETS := board board_text picture number reply
 
 .PHONY: all deps configure build fuzz-build roots run test check fuzz bench install \
 	install-kicad-plugin package format check-format lint-python clean

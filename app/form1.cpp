@@ -16,6 +16,7 @@
 #include <exception>
 #include <string>
 
+#include "app/editor_wait.h"
 #include "dbx/design_link.h"
 #include "dbx/status_message.h"
 #include "numeric/numeric.h"
@@ -291,8 +292,17 @@ std::int32_t Form1::SetTopMostWindow(QWidget& hWnd, bool Topmost) {
 }
 
 void Form1::OpenDesignLink() {
-    // Every DBX call leaves its status in DbxStatus.
-    dbx::TOpenDesign(0, 16000, u"", dbx::link::DesignContext);
+    // Every DBX call leaves its status in DbxStatus. The editor may be slow to answer: the call
+    // runs beside the window, which says so after a second and lets the user stop waiting.
+    auto opening = std::make_unique<dbx::DesignOpening>(0, 16000, u"");
+    if (waitForEditor(*opening)) {
+        opening->finish(dbx::link::DesignContext);
+    } else {
+        // Stopped waiting: the editor did not answer. The call goes on in the library until it
+        // returns; the program waits for that as it ends, and lets go of a design it attached.
+        dbx::link::DbxStatus = kNoAnswerStatus;
+        unansweredOpening_ = std::move(opening);
+    }
     linkOpen_ = dbx::link::DbxStatus == 0;
     if (dbx::link::DbxStatus != 0) controls_.Label5->setText(statusText(dbx::link::DbxStatus));
 }

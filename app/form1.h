@@ -9,9 +9,11 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "app/form1_layout.h"
+#include "dbx/design_opening.h"
 #include "picture/picture_box.h"
 
 namespace bitlay::app {
@@ -130,6 +132,8 @@ class Form1 final : public QWidget {
     // The pick waiting for its suggestion.
     std::optional<picture::Colour> suggestionFor_;
     QMenu* pictureMenu_ = nullptr;
+    // A start-up's TOpenDesign the user stopped waiting for, still in the library.
+    std::unique_ptr<dbx::DesignOpening> unansweredOpening_;
     std::optional<int> exitStatus_;
 
     // The controls, owned by the window and found by their names once it is built.

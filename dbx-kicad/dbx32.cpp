@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -78,12 +79,14 @@ Slot* findSlot(Registry& reg, const DesignContext* context) noexcept {
 
 // Which design the editor has open: the board file DBX_DESIGN names; else, started by a KiCad
 // (KICAD_API_SOCKET), the board open in that KiCad and nothing else; else the board open in the
-// first KiCad found that answers with one; else the default board file.
+// first KiCad found that answers with one; else, when no KiCad runs, the default board file. A
+// KiCad that takes the connection but does not answer is waited for, never passed over.
 DbxStatusCode attach(std::unique_ptr<Design>& design) {
     const char* configured = std::getenv(kDesignVariable);
     if (configured != nullptr && *configured != '\0') {
         return openFileDesign(configured, false, design);
     }
+    const auto answerBy = std::chrono::steady_clock::now() + kAnswerWait;
     const EditorSockets editors = findEditorSockets();
     if (editors.named) {
         // The KiCad that started Bitlay: its lines go there or nowhere. Gone, restarted (its token
@@ -92,11 +95,11 @@ DbxStatusCode attach(std::unique_ptr<Design>& design) {
         const SocketCheck check = checkSocket(socketPath(socket.url), ::geteuid());
         if (check == SocketCheck::kUntrusted) return status::kSecurityError;
         if (check == SocketCheck::kAbsent) return status::kServerTerminated;
-        const LiveAttachment live = openLiveDesign(socket, design);
+        const LiveAttachment live = openLiveDesign(socket, design, answerBy);
         return live.editorFound ? live.status : status::kServerTerminated;
     }
     for (const EditorSocket& socket : editors.sockets) {
-        const LiveAttachment live = openLiveDesign(socket, design);
+        const LiveAttachment live = openLiveDesign(socket, design, answerBy);
         if (live.editorFound) return live.status;
     }
     return openFileDesign(kDefaultBoardName, true, design);

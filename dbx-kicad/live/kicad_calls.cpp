@@ -1,5 +1,6 @@
 #include "dbx-kicad/live/kicad_calls.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "dbx-kicad/status.h"
@@ -25,6 +26,12 @@ bitlay::dbx::DbxStatusCode statusOf(const CallResult& result) noexcept {
             return status::kBadServerData;
     }
     return status::kServerError;
+}
+
+std::chrono::milliseconds timeLeft(Deadline deadline, std::chrono::milliseconds atLeast) noexcept {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::max(left, atLeast);
 }
 
 bool notReady(const CallResult& result) noexcept {

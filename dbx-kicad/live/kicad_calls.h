@@ -16,6 +16,11 @@ constexpr std::chrono::milliseconds kLongCallTimeout{30000};
 // How often a KiCad that is busy or not ready is asked again.
 constexpr std::chrono::milliseconds kBusyPause{50};
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+// A call's timeout: the time left until `deadline`, but `atLeast`.
+std::chrono::milliseconds timeLeft(Deadline deadline, std::chrono::milliseconds atLeast) noexcept;
+
 bitlay::dbx::DbxStatusCode statusOf(const CallResult& result) noexcept;
 
 // KiCad answered that it is busy (a tool active, a dialog open) or not ready: it did nothing.

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "dbx-kicad/api/handshake.h"
 #include "dbx-kicad/api/kicad_ipc.h"
 #include "dbx-kicad/api/proto/board_commands.pb.h"
 #include "dbx-kicad/api/proto/common_commands.pb.h"
@@ -35,13 +36,14 @@ DbxStatusCode lockEditor(const std::string& url, UniqueFd& lock) {
 
 // The board's enabled layers in the editor's order with KiCad's names for them, asked layer by
 // layer (KiCad 9.0.5 and later).
-CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
+CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board, Deadline answerBy,
                      std::vector<int>& apiLayers, std::vector<LayerName>& names) {
     const auto readyWait = std::chrono::milliseconds(kReadyWaitMilliseconds);
     board::commands::GetBoardEnabledLayers layersQuery;
     *layersQuery.mutable_board() = board;
     board::commands::BoardEnabledLayersResponse enabled;
-    CallResult result = callWhenReady(ipc, layersQuery, &enabled, kShortCallTimeout, readyWait);
+    CallResult result =
+        callWhenReady(ipc, layersQuery, &enabled, timeLeft(answerBy, kShortCallTimeout), readyWait);
     if (!result.ok()) return result;
 
     if (const CallResult listed = enabledLayersInEditorOrder(enabled, apiLayers); !listed.ok()) {
@@ -52,7 +54,8 @@ CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
         *nameQuery.mutable_board() = board;
         nameQuery.set_layer(static_cast<board::types::BoardLayer>(layer));
         board::commands::BoardLayerNameResponse name;
-        result = callWhenReady(ipc, nameQuery, &name, kShortCallTimeout, readyWait);
+        result =
+            callWhenReady(ipc, nameQuery, &name, timeLeft(answerBy, kShortCallTimeout), readyWait);
         if (!result.ok()) return result;
         names.push_back(makeLayerName(canonicalLayerName(layer), name.name()));
     }
@@ -61,47 +64,56 @@ CallResult askLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
 
 // The same list read from the board as KiCad would save it, for the KiCads that cannot be asked
 // (9.0.0 to 9.0.4).
-CallResult readLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
+CallResult readLayers(KicadIpc& ipc, const types::DocumentSpecifier& board, Deadline answerBy,
                       std::vector<int>& apiLayers, std::vector<LayerName>& names) {
     cmd::SaveDocumentToString query;
     *query.mutable_document() = board;
     cmd::SavedDocumentResponse saved;
-    const CallResult result = callWhenReady(ipc, query, &saved, kLongCallTimeout,
-                                            std::chrono::milliseconds(kReadyWaitMilliseconds));
+    const CallResult result =
+        callWhenReady(ipc, query, &saved, timeLeft(answerBy, kLongCallTimeout),
+                      std::chrono::milliseconds(kReadyWaitMilliseconds));
     if (!result.ok()) return result;
     const CallResult read = layersOfSavedBoard(saved.contents(), apiLayers, names);
     return read.ok() ? result : read;
 }
 
-DbxStatusCode listLayers(KicadIpc& ipc, const types::DocumentSpecifier& board,
+DbxStatusCode listLayers(KicadIpc& ipc, const types::DocumentSpecifier& board, Deadline answerBy,
                          std::vector<int>& apiLayers, std::vector<LayerName>& names) {
-    CallResult result = askLayers(ipc, board, apiLayers, names);
+    CallResult result = askLayers(ipc, board, answerBy, apiLayers, names);
     if (result.outcome == CallOutcome::kRefused && result.apiStatus == api_status::kUnhandled) {
         apiLayers.clear();
         names.clear();
-        result = readLayers(ipc, board, apiLayers, names);
+        result = readLayers(ipc, board, answerBy, apiLayers, names);
     }
     return statusOf(result);
 }
 
 }  // namespace
 
-LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design) {
+LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design,
+                              Deadline answerBy) {
     const std::string& url = socket.url;
+    // A socket that takes the connection is a running KiCad, whether it answers yet or not.
+    const CallResult answered = awaitHandshake(socketPath(url), answerBy);
+    if (answered.outcome == CallOutcome::kNoServer) return {false, status::kOk};
+    if (!answered.ok()) return {true, statusOf(answered)};
     auto ipc = std::make_unique<KicadIpc>();
-    if (!ipc->connect(url, socket.token).ok()) return {false, status::kOk};
+    // It answered a moment ago: a dial it refuses now means it has just gone.
+    if (!ipc->connect(url, socket.token).ok()) return {true, status::kServerTerminated};
 
+    // A KiCad busy with another client's request takes ours once that is done.
     const auto readyWait = std::chrono::milliseconds(kReadyWaitMilliseconds);
     cmd::GetVersionResponse version;
-    CallResult result =
-        callWhenReady(*ipc, cmd::GetVersion{}, &version, kShortCallTimeout, readyWait);
+    CallResult result = callWhenReady(*ipc, cmd::GetVersion{}, &version,
+                                      timeLeft(answerBy, std::chrono::milliseconds(1)), readyWait);
     if (!result.ok()) return {true, statusOf(result)};
     if (!supportedVersion(version)) return {true, status::kVersionIncompatible};
 
     cmd::GetOpenDocuments query;
     query.set_type(types::DOCTYPE_PCB);
     cmd::GetOpenDocumentsResponse documents;
-    result = callWhenReady(*ipc, query, &documents, kShortCallTimeout, readyWait);
+    result =
+        callWhenReady(*ipc, query, &documents, timeLeft(answerBy, kShortCallTimeout), readyWait);
     // The project manager answers UNHANDLED until its board editor is open: no board there.
     if (result.outcome == CallOutcome::kRefused && result.apiStatus == api_status::kUnhandled) {
         return {false, status::kOk};
@@ -117,7 +129,7 @@ LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design
 
     std::vector<int> apiLayers;
     std::vector<LayerName> names;
-    if (const DbxStatusCode listed = listLayers(*ipc, board, apiLayers, names);
+    if (const DbxStatusCode listed = listLayers(*ipc, board, answerBy, apiLayers, names);
         listed != status::kOk) {
         return {true, listed};
     }

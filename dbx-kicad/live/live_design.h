@@ -22,8 +22,9 @@ class KicadIpc;
 
 // What became of an attempt to attach to a running KiCad.
 struct LiveAttachment {
-    // False when no KiCad answered at `url` or it has no board open: the caller falls back to
-    // the board file. True when this KiCad is the design; then `status` says how attaching went.
+    // False when nobody listens at the socket (no KiCad runs there) or the KiCad there answered
+    // that it has no board open: the caller tries the next socket, then the board file. True when
+    // this KiCad is the design, answering or not; then `status` says how attaching went.
     bool editorFound = false;
     DbxStatusCode status = 0;
 };
@@ -31,13 +32,18 @@ struct LiveAttachment {
 // How long a KiCad that answers but is not ready (starting, a dialog open) is waited for.
 constexpr int kReadyWaitMilliseconds = 3000;
 
+// The longest the caller is held for a KiCad that has taken the connection but does not answer
+// (stopped, swapped out, busy with another client's request): at attach, and at a transfer's
+// first line.
+constexpr std::chrono::milliseconds kAnswerWait{60000};
+
 // How long the live design waits for a KiCad that does not answer.
 struct LivePolicy {
     // The quiet after the caller left that ends a transfer.
     std::chrono::milliseconds quietBeforeEnd{30};
     // The most a transfer's first line holds the caller, while the transfer before it is still
     // on its way and KiCad opens the commit; then the transfer is refused.
-    std::chrono::milliseconds callerWait{60000};
+    std::chrono::milliseconds callerWait{kAnswerWait};
     // The most TCloseDesign waits for the transfer on its way before it gives it up.
     std::chrono::milliseconds closeWait{5000};
 };
@@ -50,8 +56,11 @@ std::unique_ptr<Design> makeLiveDesign(std::unique_ptr<KicadIpc> ipc,
                                        UniqueFd lock, const LivePolicy& policy = {});
 
 // Attaches to the first board open in the KiCad listening at `socket` (an nng address; its token
-// goes with every request). A second attachment to the same KiCad, from any process, is refused
-// with 32106 while the first holds. The caller serialises all calls.
-LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design);
+// goes with every request). A KiCad that has taken the connection is waited for until `answerBy`
+// (then 32105), and never given up half-way through the handshake before. A second attachment to
+// the same KiCad, from any process, is refused with 32106 while the first holds. The caller
+// serialises all calls.
+LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design,
+                              std::chrono::steady_clock::time_point answerBy);
 
 }  // namespace bitlay::kicad

@@ -14,9 +14,16 @@
 //   kicad_probe URL undo       runs the editor's undo once; exit 0 when KiCad took it
 //   kicad_probe URL save       saves the board to its file
 //   kicad_probe URL run ACTION runs one of the editor's actions ("pcbnew.InteractiveDrawing.line")
+//   kicad_probe URL busy N     keeps KiCad busy, as another client's long request does: N
+//                              segments on F.Silkscreen outside any commit, then N more in one
+//                              request, which KiCad looks up one by one over the first N (about
+//                              10 s for 50,000 on a 2-core machine); prints "sending" just before
+//                              that request goes, and the seconds KiCad took once it answered
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -73,13 +80,56 @@ void printSegments(const Items& items) {
     std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
+// One request creating `lines` loose segments on F.Silkscreen, the `batch`-th row of them.
+cmd::CreateItems segments(const types::DocumentSpecifier& board, long lines, long batch) {
+    constexpr int kFSilkS = 40;
+    cmd::CreateItems create;
+    *create.mutable_header()->mutable_document() = board;
+    for (long i = 0; i < lines; ++i) {
+        kiapi::board::types::BoardGraphicShape shape;
+        shape.set_layer(static_cast<kiapi::board::types::BoardLayer>(kFSilkS));
+        auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
+        stroke->mutable_width()->set_value_nm(25400);
+        stroke->set_style(types::SLS_SOLID);
+        auto* segment = shape.mutable_shape()->mutable_segment();
+        const std::int64_t x = (i % 500) * 50800, y = (batch * lines + i) / 500 * 50800;
+        segment->mutable_start()->set_x_nm(x);
+        segment->mutable_start()->set_y_nm(y);
+        segment->mutable_end()->set_x_nm(x + 25400);
+        segment->mutable_end()->set_y_nm(y);
+        create.add_items()->PackFrom(shape);
+    }
+    return create;
+}
+
+int keepBusy(KicadIpc& ipc, const types::DocumentSpecifier& board, const char* count) {
+    const long lines = std::strtol(count, nullptr, 10);
+    cmd::CreateItemsResponse created;
+    if (CallResult result = ipc.call(segments(board, lines, 0), &created, std::chrono::minutes(10));
+        !result.ok()) {
+        return report("CreateItems", result);
+    }
+    const cmd::CreateItems busy = segments(board, lines, 1);
+    std::printf("sending\n");
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    if (CallResult result = ipc.call(busy, &created, std::chrono::minutes(10)); !result.ok()) {
+        return report("CreateItems", result);
+    }
+    std::printf("%.1f\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 && !(argc == 4 && std::strcmp(argv[2], "run") == 0)) {
+    const bool withArgument =
+        argc == 4 && (std::strcmp(argv[2], "run") == 0 || std::strcmp(argv[2], "busy") == 0);
+    if (argc != 3 && !withArgument) {
         std::fprintf(stderr,
                      "usage: kicad_probe URL "
-                     "ready|segments|selected|footprints|count|undo|save|run ACTION\n");
+                     "ready|segments|selected|footprints|count|undo|save|run ACTION|busy N\n");
         return 2;
     }
     KicadIpc ipc;
@@ -111,6 +161,8 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+
+    if (std::strcmp(argv[2], "busy") == 0) return keepBusy(ipc, documents.documents(0), argv[3]);
 
     if (std::strcmp(argv[2], "save") == 0) {
         cmd::SaveDocument save;

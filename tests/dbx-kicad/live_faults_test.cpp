@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -145,6 +146,30 @@ TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, 2500ms) << "KiCad is given a moment to become ready";
     EXPECT_LT(waited, 6s) << "but not forever";
+    EXPECT_EQ(TCloseDesign(&context, ""), status::kNoConnection) << "nothing was attached";
+}
+
+// A KiCad that goes away while attaching waits for it (stopped, then killed) is reported gone at
+// once, not after the wait for an answer.
+TEST(LiveKilled, AKicadKilledWhileWaitedForAtAttachIsServerTerminatedAtOnce) {
+    if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
+    ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
+    std::string error;
+    auto doomed = Pcbnew::start(editor().kicad, editor().x->display(), kFourLayerBoard, error);
+    ASSERT_TRUE(doomed) << error;
+    unsetenv("DBX_DESIGN");
+    setenv("KICAD_API_SOCKET", doomed->url().c_str(), 1);
+
+    doomed->pause(true);
+    DesignContext context{};
+    auto opened =
+        std::async(std::launch::async, [&] { return TOpenDesign(0, 16000, "", &context); });
+    EXPECT_EQ(opened.wait_for(2s), std::future_status::timeout) << "a stopped KiCad is waited for";
+    doomed->kill();
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_EQ(opened.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(opened.get(), status::kServerTerminated);
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 2s) << "noticed at once";
     EXPECT_EQ(TCloseDesign(&context, ""), status::kNoConnection) << "nothing was attached";
 }
 

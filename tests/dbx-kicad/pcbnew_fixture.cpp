@@ -55,9 +55,9 @@ pid_t spawn(const std::vector<std::string>& argv, const fs::path& log, int keepF
     _exit(127);
 }
 
-// True while a thread of process `pid` is not yet a zombie. A killed process's main thread turns
-// zombie first; its files, KiCad's socket among them, close when the last thread has ended.
-bool running(pid_t pid) {
+// The states of the threads of process `pid` ('R', 'S', 'T' stopped, 'Z' zombie, ...).
+std::string threadStates(pid_t pid) {
+    std::string states;
     const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
     std::error_code error;
     for (const auto& task : fs::directory_iterator(tasks, error)) {
@@ -65,9 +65,16 @@ bool running(pid_t pid) {
         std::string line;
         std::getline(stat, line);
         const auto state = line.rfind(") ");
-        if (state != std::string::npos && line.compare(state + 2, 1, "Z") != 0) return true;
+        if (state != std::string::npos && state + 2 < line.size()) states += line[state + 2];
     }
-    return false;
+    return states;
+}
+
+// True while a thread of process `pid` is not yet a zombie. A killed process's main thread turns
+// zombie first; its files, KiCad's socket among them, close when the last thread has ended.
+bool running(pid_t pid) {
+    const std::string states = threadStates(pid);
+    return std::any_of(states.begin(), states.end(), [](char state) { return state != 'Z'; });
 }
 
 // The processes of the group `group` leads that have not yet ended: pcbnew is the bwrap's child
@@ -235,7 +242,18 @@ void Pcbnew::kill() {
 }
 
 void Pcbnew::pause(bool paused) const {
-    for (const pid_t member : groupMembers(pid_)) ::kill(member, paused ? SIGSTOP : SIGCONT);
+    const std::vector<pid_t> members = groupMembers(pid_);
+    for (const pid_t member : members) ::kill(member, paused ? SIGSTOP : SIGCONT);
+    // A stop takes a moment to reach every thread; until then KiCad may still answer.
+    const auto stopped = [](pid_t member) {
+        const std::string states = threadStates(member);
+        return std::all_of(states.begin(), states.end(), [](char state) { return state == 'T'; });
+    };
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (paused && !std::all_of(members.begin(), members.end(), stopped) &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 std::vector<Segment> Pcbnew::segments() const { return probeSegments("segments"); }

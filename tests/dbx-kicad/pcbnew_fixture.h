@@ -62,7 +62,8 @@ class Pcbnew final {
     void kill();
 
     // Stops pcbnew (and the bwrap around it) as a machine that swaps it out would, or lets it go
-    // on: SIGSTOP or SIGCONT to every process of its group.
+    // on: SIGSTOP or SIGCONT to every process of its group. A stop returns once every thread of
+    // the group has stopped.
     void pause(bool paused) const;
 
     // Every graphic segment on the open board, sorted.

@@ -11,6 +11,7 @@ import time
 
 SKIP = 77
 CAPTION = "Bitlay Picture. - Corvane Systems - Rev : 2.0"
+WAIT_ROLE = "bitlay-wait"  # the X11 role of the window that says Bitlay waits for the editor
 
 # Client-area geometry of the window, in pixels (twips / 15, rounded).
 PICTURE1_CLIENT = (8 + 2, 8 + 2)  # inside the 2-pixel frame
@@ -169,6 +170,18 @@ class Session:
     def wm_state(self, window):
         return run("xprop", "-display", self.display.name, "-id", window, "_NET_WM_STATE")
 
+    def is_wait_window(self, window):
+        """Whether a window titled "Bitlay" is the start-up's wait for the editor (its X11 role
+        tells it from the start-up message box)."""
+        out = subprocess.run(["xprop", "-display", self.display.name, "-id", window,
+                              "WM_WINDOW_ROLE"], capture_output=True, text=True).stdout
+        return f'"{WAIT_ROLE}"' in out
+
+    def message_boxes(self):
+        """Bitlay's start-up message boxes on screen."""
+        return [window for window in self.visible_windows("^Bitlay$")
+                if not self.is_wait_window(window)]
+
     def choose_file(self, typed, select_all):
         """Types into the open file dialog's name box and presses Enter, as a person would."""
         dialog = self.find_window("Open BMP file.")
@@ -214,21 +227,22 @@ def stop_bitlay(process):
     process.log.close()
 
 
-def bitlay_window(session, process):
+def bitlay_window(session, process, seconds=20.0):
     """Bitlay's window once it is shown. A Bitlay that ends instead, or shows its start-up message
-    box (the design could not be attached), is reported as soon as that is seen."""
+    box (the design could not be attached), is reported as soon as that is seen; meanwhile it may
+    say that it waits for the editor."""
     def probe():
         found = session.visible_windows(CAPTION)
         if found:
             return found[0]
-        if session.visible_windows("^Bitlay$"):
+        if session.message_boxes():
             raise StepFailed("Bitlay shows its start-up message box instead of its window: the "
                              "design could not be attached")
         if process.poll() is not None:
             raise StepFailed(f"bitlay ended with status {process.returncode}: "
                              f"{process.log_path.read_text().strip()}")
         return None
-    return poll(f"a window named {CAPTION!r}", probe)
+    return poll(f"a window named {CAPTION!r}", probe, seconds)
 
 
 class Window:

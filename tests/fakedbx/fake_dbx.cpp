@@ -16,6 +16,19 @@ State& state() {
     return instance;
 }
 
+// The gate a waiting TOpenDesign stands at; TOpenDesign runs on a thread of the tool's own.
+struct OpenGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    bool returned = false;
+};
+
+OpenGate& openGate() {
+    static OpenGate instance;
+    return instance;
+}
+
 Call& logCall(const char* function, const dbx::DesignContext* context, const char* text) {
     Call call;
     call.function = function;
@@ -35,7 +48,24 @@ std::array<std::uint8_t, sizeof(dbx::DesignContext)> openedContext() {
 }
 
 #ifndef FAKEDBX_PARTIAL
-void reset() { state() = State{}; }
+void reset() {
+    state() = State{};
+    const std::lock_guard<std::mutex> lock(openGate().mutex);
+    openGate().released = false;
+    openGate().returned = false;
+}
+
+void releaseOpen() {
+    const std::lock_guard<std::mutex> lock(openGate().mutex);
+    openGate().released = true;
+    openGate().changed.notify_all();
+}
+
+bool openReturned() {
+    const std::lock_guard<std::mutex> lock(openGate().mutex);
+    return openGate().returned;
+}
+
 Script& script() { return state().script; }
 const std::vector<Call>& calls() { return state().calls; }
 
@@ -63,10 +93,14 @@ DBX_EXPORT dbx::DbxStatusCode DBX_CALL TOpenDesign(std::int32_t first, std::int3
     call.first = first;
     call.second = second;
     const dbx::DbxStatusCode status = fakedbx::state().script.openStatus;
+    fakedbx::OpenGate& gate = fakedbx::openGate();
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    if (fakedbx::state().script.openWaits) gate.changed.wait(lock, [&] { return gate.released; });
     if (status == 0 && context) {
         const auto bytes = fakedbx::openedContext();
         std::memcpy(context, bytes.data(), bytes.size());
     }
+    gate.returned = true;
     return status;
 }
 

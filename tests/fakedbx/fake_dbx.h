@@ -5,8 +5,10 @@
 // tests reach its script and its call log through the functions below, because they link it too.
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,8 @@ struct Call {
 
 struct Script {
     dbx::DbxStatusCode openStatus = 0;
+    // TOpenDesign does not return until releaseOpen(), as an editor that does not answer.
+    bool openWaits = false;
     // Layer id to the record handed back; ids not listed give missingLayerStatus and leave the
     // record alone.
     std::map<std::int32_t, dbx::LayerRecord8> layers;
@@ -45,6 +49,10 @@ std::array<std::uint8_t, sizeof(dbx::DesignContext)> openedContext();
 
 // Forget every call and go back to the default script (attach succeeds, no layers).
 void reset();
+// Lets a TOpenDesign held by Script::openWaits return, now or as soon as it comes.
+void releaseOpen();
+// Whether TOpenDesign has returned since the last reset().
+bool openReturned();
 Script& script();
 const std::vector<Call>& calls();
 std::vector<Call> callsOf(const std::string& function);
