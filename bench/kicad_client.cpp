@@ -43,7 +43,8 @@ constexpr int kSilkscreen = 40;  // F.SilkS in the API's numbering
 
 [[noreturn]] void fail(const char* what, const CallResult& result) {
     std::fprintf(stderr, "kicad_client: %s: outcome %d, API status %d %s\n", what,
-                 static_cast<int>(result.outcome), result.apiStatus, result.message.c_str());
+                 static_cast<int>(result.outcome), static_cast<int>(result.apiStatus),
+                 result.message.c_str());
     std::exit(1);
 }
 

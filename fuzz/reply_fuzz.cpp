@@ -34,7 +34,7 @@ void checkStatus(const CallResult& result, bool decoded = true) {
                                                    status::kServerError,  status::kBadServerData};
     FUZZ_CHECK(kKnown.count(code) == 1);
     FUZZ_CHECK(result.ok() == (code == status::kOk));
-    if (decoded && result.ok()) FUZZ_CHECK(result.apiStatus == api_status::kOk);
+    if (decoded && result.ok()) FUZZ_CHECK(result.apiStatus == kiapi::common::AS_OK);
 }
 
 // Decodes the reply into `response` as the live design does; whether it was accepted.

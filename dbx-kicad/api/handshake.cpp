@@ -27,7 +27,9 @@ constexpr std::uint8_t kReplyProtocol = 0x31;
 // How often a listener whose queue of connections is full is tried again.
 constexpr std::chrono::milliseconds kFullQueuePause{50};
 
-CallResult failure(CallOutcome outcome, const std::string& what) { return {outcome, 0, what}; }
+CallResult failure(CallOutcome outcome, const std::string& what) {
+    return {outcome, kiapi::common::AS_UNKNOWN, what};
+}
 
 std::string errorText(int error) { return std::strerror(error); }
 

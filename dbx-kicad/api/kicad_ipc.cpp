@@ -41,7 +41,7 @@ CallResult KicadIpc::connect(const std::string& url, std::string token) {
     aborted_ = false;
     connected_ = false;
     if (int rv = nng_req0_open(&socket_); rv != 0) {
-        return {CallOutcome::kNoServer, 0, nng_strerror(rv)};
+        return {CallOutcome::kNoServer, kiapi::common::AS_UNKNOWN, nng_strerror(rv)};
     }
     open_ = true;
     // Never send a request twice: KiCad would carry it out twice.
@@ -54,7 +54,7 @@ CallResult KicadIpc::connect(const std::string& url, std::string token) {
     if (rv == 0) rv = nng_dial(socket_, url.c_str(), nullptr, 0);
     if (rv != 0) {
         close();
-        return {CallOutcome::kNoServer, 0, nng_strerror(rv)};
+        return {CallOutcome::kNoServer, kiapi::common::AS_UNKNOWN, nng_strerror(rv)};
     }
     return {};
 }
@@ -102,10 +102,13 @@ CallResult KicadIpc::exchange(nng_msg* request, nng_msg** reply,
         return nng_aio_result(aio_);
     };
     const auto failed = [&](int rv) -> CallResult {
-        if (gone_.load()) return {CallOutcome::kGone, 0, "KiCad went away"};
-        if (aborted_.load()) return {CallOutcome::kAborted, 0, "the call was given up"};
-        if (rv == NNG_ETIMEDOUT) return {CallOutcome::kTimedOut, 0, "KiCad did not answer in time"};
-        return {CallOutcome::kGone, 0, nng_strerror(rv)};
+        if (gone_.load()) return {CallOutcome::kGone, kiapi::common::AS_UNKNOWN, "KiCad went away"};
+        if (aborted_.load())
+            return {CallOutcome::kAborted, kiapi::common::AS_UNKNOWN, "the call was given up"};
+        if (rv == NNG_ETIMEDOUT)
+            return {CallOutcome::kTimedOut, kiapi::common::AS_UNKNOWN,
+                    "KiCad did not answer in time"};
+        return {CallOutcome::kGone, kiapi::common::AS_UNKNOWN, nng_strerror(rv)};
     };
     if (int rv = run(true); rv != 0) {
         nng_msg_free(request);
@@ -118,9 +121,10 @@ CallResult KicadIpc::exchange(nng_msg* request, nng_msg** reply,
 
 CallResult KicadIpc::call(const google::protobuf::Message& request,
                           google::protobuf::Message* response, std::chrono::milliseconds timeout) {
-    if (!open_) return {CallOutcome::kNoServer, 0, "not connected"};
-    if (gone_.load()) return {CallOutcome::kGone, 0, "KiCad went away"};
-    if (aborted_.load()) return {CallOutcome::kAborted, 0, "the call was given up"};
+    if (!open_) return {CallOutcome::kNoServer, kiapi::common::AS_UNKNOWN, "not connected"};
+    if (gone_.load()) return {CallOutcome::kGone, kiapi::common::AS_UNKNOWN, "KiCad went away"};
+    if (aborted_.load())
+        return {CallOutcome::kAborted, kiapi::common::AS_UNKNOWN, "the call was given up"};
 
     kiapi::common::ApiRequest envelope;
     envelope.mutable_header()->set_kicad_token(token_);
@@ -131,7 +135,7 @@ CallResult KicadIpc::call(const google::protobuf::Message& request,
     const std::size_t size = envelope.ByteSizeLong();
     nng_msg* message = nullptr;
     if (int rv = nng_msg_alloc(&message, size); rv != 0) {
-        return {CallOutcome::kGone, 0, nng_strerror(rv)};
+        return {CallOutcome::kGone, kiapi::common::AS_UNKNOWN, nng_strerror(rv)};
     }
     envelope.SerializeWithCachedSizesToArray(static_cast<std::uint8_t*>(nng_msg_body(message)));
     nng_msg* reply = nullptr;
@@ -148,10 +152,11 @@ CallResult decodeReply(const void* data, std::size_t size, google::protobuf::Mes
     // Protocol buffers take no message of 2 GB or more.
     if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
         !answer.ParseFromArray(data, static_cast<int>(size))) {
-        return {CallOutcome::kBadReply, 0, "the reply is not an API response"};
+        return {CallOutcome::kBadReply, kiapi::common::AS_UNKNOWN,
+                "the reply is not an API response"};
     }
-    const int status = answer.status().status();
-    if (status != api_status::kOk) {
+    const kiapi::common::ApiStatusCode status = answer.status().status();
+    if (status != kiapi::common::AS_OK) {
         return {CallOutcome::kRefused, status, answer.status().error_message()};
     }
     if (response != nullptr && !response->ParseFromString(answer.message().value())) {

@@ -14,9 +14,7 @@
 #include <mutex>
 #include <string>
 
-namespace google::protobuf {
-class Message;
-}
+#include "dbx-kicad/api/proto/envelope.pb.h"
 
 namespace bitlay::kicad {
 
@@ -35,20 +33,13 @@ constexpr std::chrono::milliseconds kNoDeadline = std::chrono::milliseconds::max
 
 struct CallResult {
     CallOutcome outcome = CallOutcome::kOk;
-    int apiStatus = 0;  // KiCad's ApiStatusCode when it answered
+    // KiCad's status when it answered. AS_TOKEN_MISMATCH: the token is another KiCad's, so this
+    // one was restarted since.
+    kiapi::common::ApiStatusCode apiStatus = kiapi::common::AS_UNKNOWN;
     std::string message;
 
     bool ok() const noexcept { return outcome == CallOutcome::kOk; }
 };
-
-// KiCad's ApiStatusCode values the stand-in tells apart.
-namespace api_status {
-constexpr int kOk = 1;
-constexpr int kNotReady = 4;
-constexpr int kUnhandled = 5;
-constexpr int kTokenMismatch = 6;  // the token is another KiCad's: this one was restarted
-constexpr int kBusy = 7;
-}  // namespace api_status
 
 // What the bytes of a reply say: KiCad's envelope, the status in it, and the message it carries
 // parsed into `response` (which may be null when the payload does not matter).

@@ -19,7 +19,8 @@ bitlay::dbx::DbxStatusCode statusOf(const CallResult& result) noexcept {
             return status::kNoConnection;
         case CallOutcome::kRefused:
             // The token of a KiCad that has since been restarted: the editor went away.
-            if (result.apiStatus == api_status::kTokenMismatch) return status::kServerTerminated;
+            if (result.apiStatus == kiapi::common::AS_TOKEN_MISMATCH)
+                return status::kServerTerminated;
             if (notReady(result)) return status::kServerBusy;
             return status::kServerError;
         case CallOutcome::kBadReply:
@@ -36,7 +37,8 @@ std::chrono::milliseconds timeLeft(Deadline deadline, std::chrono::milliseconds 
 
 bool notReady(const CallResult& result) noexcept {
     return result.outcome == CallOutcome::kRefused &&
-           (result.apiStatus == api_status::kBusy || result.apiStatus == api_status::kNotReady);
+           (result.apiStatus == kiapi::common::AS_BUSY ||
+            result.apiStatus == kiapi::common::AS_NOT_READY);
 }
 
 CallResult callWhenReady(KicadIpc& ipc, const google::protobuf::Message& request,

@@ -78,7 +78,8 @@ CallResult enabledLayersInEditorOrder(
                      [](int a, int b) { return editorRank(a) < editorRank(b); });
     for (const int layer : apiLayers) {
         if (canonicalLayerName(layer).empty()) {
-            return {CallOutcome::kBadReply, 0, "a layer KiCad 9 does not have"};
+            return {CallOutcome::kBadReply, kiapi::common::AS_UNKNOWN,
+                    "a layer KiCad 9 does not have"};
         }
     }
     return {};
@@ -88,11 +89,14 @@ CallResult layersOfSavedBoard(std::string_view contents, std::vector<int>& apiLa
                               std::vector<LayerName>& names) {
     const BoardOutline outline = readBoardOutline(contents);
     if (outline.result != BoardReadResult::kOk || outline.layers.empty()) {
-        return {CallOutcome::kBadReply, 0, "the board KiCad saved has no layers section"};
+        return {CallOutcome::kBadReply, kiapi::common::AS_UNKNOWN,
+                "the board KiCad saved has no layers section"};
     }
     for (const BoardLayer& layer : outline.layers) {
         const int apiLayer = apiLayerNumber(layer.canonicalName);
-        if (apiLayer == 0) return {CallOutcome::kBadReply, 0, "a layer KiCad 9 does not have"};
+        if (apiLayer == 0)
+            return {CallOutcome::kBadReply, kiapi::common::AS_UNKNOWN,
+                    "a layer KiCad 9 does not have"};
         apiLayers.push_back(apiLayer);
         names.push_back(makeLayerName(layer.canonicalName, layer.userName));
     }

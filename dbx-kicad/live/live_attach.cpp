@@ -80,7 +80,8 @@ CallResult readLayers(KicadIpc& ipc, const types::DocumentSpecifier& board, Dead
 DbxStatusCode listLayers(KicadIpc& ipc, const types::DocumentSpecifier& board, Deadline answerBy,
                          std::vector<int>& apiLayers, std::vector<LayerName>& names) {
     CallResult result = askLayers(ipc, board, answerBy, apiLayers, names);
-    if (result.outcome == CallOutcome::kRefused && result.apiStatus == api_status::kUnhandled) {
+    if (result.outcome == CallOutcome::kRefused &&
+        result.apiStatus == kiapi::common::AS_UNHANDLED) {
         apiLayers.clear();
         names.clear();
         result = readLayers(ipc, board, answerBy, apiLayers, names);
@@ -115,7 +116,8 @@ LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design
     result =
         callWhenReady(*ipc, query, &documents, timeLeft(answerBy, kShortCallTimeout), readyWait);
     // The project manager answers UNHANDLED until its board editor is open: no board there.
-    if (result.outcome == CallOutcome::kRefused && result.apiStatus == api_status::kUnhandled) {
+    if (result.outcome == CallOutcome::kRefused &&
+        result.apiStatus == kiapi::common::AS_UNHANDLED) {
         return {false, status::kOk};
     }
     if (!result.ok()) return {true, statusOf(result)};

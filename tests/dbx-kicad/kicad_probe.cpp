@@ -43,7 +43,8 @@ constexpr auto kTimeout = std::chrono::seconds(20);
 
 int report(const char* what, const CallResult& result) {
     std::fprintf(stderr, "kicad_probe: %s: outcome %d, API status %d %s\n", what,
-                 static_cast<int>(result.outcome), result.apiStatus, result.message.c_str());
+                 static_cast<int>(result.outcome), static_cast<int>(result.apiStatus),
+                 result.message.c_str());
     return 1;
 }
 

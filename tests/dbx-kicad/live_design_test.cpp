@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 // What a fake KiCad does with one request: how long it takes, and the status it answers.
 struct Answer {
     std::chrono::milliseconds delay{0};
-    int status = api_status::kOk;
+    kiapi::common::ApiStatusCode status = kiapi::common::AS_OK;
 };
 
 class FakeKicad {
@@ -91,9 +91,8 @@ class FakeKicad {
             }
             std::this_thread::sleep_for(how.delay);
             kiapi::common::ApiResponse response;
-            response.mutable_status()->set_status(
-                static_cast<kiapi::common::ApiStatusCode>(how.status));
-            if (how.status == api_status::kOk) record(kind, request, response);
+            response.mutable_status()->set_status(how.status);
+            if (how.status == kiapi::common::AS_OK) record(kind, request, response);
             const std::string bytes = response.SerializeAsString();
             nng_send(socket_, const_cast<char*>(bytes.data()), bytes.size(), 0);
         }
@@ -210,7 +209,7 @@ TEST_F(LiveDesignThreads, TransfersBackToBackIntoASlowKicadStayApart) {
 // A KiCad that turns busy (a tool, a dialog) after the commit opened: the transfer's lines were
 // reported placed, so its footprint is offered again until KiCad takes it, whole, one commit.
 TEST_F(LiveDesignThreads, AFootprintKicadIsTooBusyToTakeIsOfferedAgainUntilItIs) {
-    kicad_.answer("CreateItems", {0ms, api_status::kBusy});
+    kicad_.answer("CreateItems", {0ms, kiapi::common::AS_BUSY});
     auto design = attach({});
     EXPECT_EQ(place(*design, 300, status::kOk), std::vector<DbxStatusCode>{});
     receivedAtLeast(6);  // offered four times
@@ -257,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
     LiveDesignThreads, LiveDesignRefusals,
     ::testing::Values(
         Refusal{"a KiCad that answers after the caller's wait", {400ms}, status::kNoConnection},
-        Refusal{"a KiCad busy with a tool", {0ms, api_status::kBusy}, status::kServerBusy}),
+        Refusal{"a KiCad busy with a tool", {0ms, kiapi::common::AS_BUSY}, status::kServerBusy}),
     [](const auto& info) {
         std::string name;
         for (const char* c = info.param.label; *c != '\0'; ++c)
