@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "app/form1_layout.h"
 #include "picture/picture_box.h"
@@ -73,8 +74,8 @@ class Form1 final : public QWidget {
     picture::PictureBox& picture1Model() noexcept { return picture1Model_; }
     picture::PictureBox& picture2Model() noexcept { return picture2Model_; }
 
-    // The position of the selected entry of a list, -1 when none is selected.
-    static int ListIndex(const QListWidget& list);
+    // The positions of the selected entries of a list, in the list's order; none when none is.
+    static std::vector<std::int32_t> ListIndices(const QListWidget& list);
 
     static constexpr const char* kCaption = "Bitlay Picture. - Corvane Systems - Rev : 2.0";
     static constexpr const char* kInstructionText =
