@@ -96,11 +96,12 @@ SIZE_X, SIZE_Y = (250, 850, 1900), -2300
 
 class Transfer:
     """One transfer: the picture, the picture pixel clicked and the colour it must give, the
-    layer, and X, Y and Scale as typed."""
+    layers (one name, or several in the list's order), and X, Y and Scale as typed."""
 
-    def __init__(self, picture, pixel, colour, layer, x, y, scale):
+    def __init__(self, picture, pixel, colour, layers, x, y, scale):
         self.picture, self.pixel, self.colour = picture, pixel, colour
-        self.layer, self.x, self.y, self.scale = layer, str(x), str(y), str(scale)
+        self.layers = (layers,) if isinstance(layers, str) else tuple(layers)
+        self.x, self.y, self.scale = str(x), str(y), str(scale)
 
 
 class Recipe:
@@ -121,16 +122,14 @@ def recipes(work, tux_flat):
                (4, 56, 98, 85), {"F.SilkS", "Dwgs.User"}),
         Recipe("artwork-copper",
                [Transfer(logo, ring, BLACK, "F.Cu", 250, -500, 2),
-                Transfer(logo, ring, BLACK, "F.Cu", 1300, -500, 2),
-                Transfer(logo, ring, BLACK, "F.Mask", 1300, -500, 2)],
+                Transfer(logo, ring, BLACK, ("F.Cu", "F.Mask"), 1300, -500, 2)],
                (4, 10.5, 60, 26.5), {"F.Cu", "F.Mask"}),
         Recipe("artwork-negative",
                [Transfer(logo, ground, WHITE, "F.SilkS", 2550, -500, 2)],
                (62.4, 10.5, 90.4, 26.5), {"F.SilkS"}),
         Recipe("artwork-two-colours",
                [Transfer(logo, ring, BLACK, "F.SilkS", 2550, -1300, 2),
-                Transfer(logo, bolt, RED, "F.Cu", 2550, -1300, 2),
-                Transfer(logo, bolt, RED, "F.Mask", 2550, -1300, 2)],
+                Transfer(logo, bolt, RED, ("F.Cu", "F.Mask"), 2550, -1300, 2)],
                (62.4, 30.8, 90.4, 46.8), {"F.SilkS", "F.Cu", "F.Mask"}),
     ]
     if tux_flat:
@@ -170,7 +169,7 @@ class Window:
 
     def __init__(self, session, window):
         self.session, self.window = session, window
-        self.picture = self.colour = self.layer = None
+        self.picture = self.colour = self.layers = None
         self.texts = {}
 
     def click_then(self, point, *more):
@@ -193,11 +192,16 @@ class Window:
              lambda: self.session.pixel(self.window, SWATCH) == colour, 60, 0.1)
         self.colour = (pixel, colour)
 
-    def choose_layer(self, name):
-        if name != self.layer:
-            self.click_then((LIST2[0] + 20, LIST2[1] + 8), "key", "Home",
-                            *["Down"] * LAYERS.index(name))
-            self.layer = name
+    def choose_layers(self, names):
+        """From the keyboard: the first layer with the arrows, each further one with Ctrl+arrows,
+        which move without choosing, and Ctrl+Space, which adds."""
+        if names != self.layers:
+            rows = [LAYERS.index(name) for name in names]
+            keys = ["Home", *["Down"] * rows[0]]
+            for before, row in zip(rows, rows[1:]):
+                keys += ["ctrl+Down"] * (row - before) + ["ctrl+space"]
+            self.click_then((LIST2[0] + 20, LIST2[1] + 8), "key", *keys)
+            self.layers = names
 
     def type(self, box, text):
         if self.texts.get(box) != text:
@@ -208,7 +212,7 @@ class Window:
         self.load(step.picture)
         colour = step.colour or pixel_of(step.picture, step.pixel)
         self.pick(step.pixel, colour)
-        self.choose_layer(step.layer)
+        self.choose_layers(step.layers)
         self.type(TEXT1, step.x)
         self.type(TEXT2, step.y)
         self.type(TEXT3, step.scale)
