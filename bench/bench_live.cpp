@@ -226,12 +226,12 @@ int main() {
     const Case twenty{"20,000 lines", 34, true};
     const Case worstCopper{"worst Cu", 229, true, Layers::kCopper};
     const Case worstCopperMask{"worst Cu+Mask", 229, true, Layers::kCopperAndMask};
-    const Case twentyCopper{"20,000 Cu", 34, false, Layers::kCopper};
-    const Case twentyCopperMask{"20,000 Cu+Mask", 34, false, Layers::kCopperAndMask};
+    const Case twentyCopper{"20,000 Cu", 34, true, Layers::kCopper};
+    const Case twentyCopperMask{"20,000 Cu+Mask", 34, true, Layers::kCopperAndMask};
     const std::vector<Board> boards = {
         {"empty",
          fs::path(BITLAY_SOURCE_DIR) / "tests/data/kicad/four-layer.kicad_pcb",
-         {worst, twenty, worstCopper, worstCopperMask},
+         {worst, twenty, worstCopper, worstCopperMask, twentyCopper, twentyCopperMask},
          kRuns,
          8,
          10},
@@ -249,8 +249,8 @@ int main() {
          {{"worst case", 229, false},
           twenty,
           {"2,000 lines", 4, true},
-          twentyCopper,
-          twentyCopperMask},
+          {"20,000 Cu", 34, false, Layers::kCopper},
+          {"20,000 Cu+Mask", 34, false, Layers::kCopperAndMask}},
          std::min(kRuns, 3),
          16,
          18},
