@@ -220,7 +220,7 @@ void Form1::Command3_Click() {
     const std::string xText = controls_.Text1->text().toStdString();
     const std::string yText = controls_.Text2->text().toStdString();
     const std::string scaleText = controls_.Text3->text().toStdString();
-    const transfer::TransferInput input{xText, yText, scaleText, ListIndex(*controls_.List2),
+    const transfer::TransferInput input{xText, yText, scaleText, ListIndices(*controls_.List2),
                                         controls_.Label8->BackColor()};
     const transfer::LineSink placeLine = [](dbx::LineRecord& record) {
         return dbx::TPlaceLine(dbx::link::DesignContext, record);
@@ -313,9 +313,12 @@ void Form1::CloseDesignLink() {
     dbx::TCloseDesign(dbx::link::DesignContext, u"");
 }
 
-int Form1::ListIndex(const QListWidget& list) {
-    const QList<QListWidgetItem*> selected = list.selectedItems();
-    return selected.isEmpty() ? -1 : list.row(selected.first());
+std::vector<std::int32_t> Form1::ListIndices(const QListWidget& list) {
+    // Row by row, so the positions come in the list's order and not in the order of the clicks.
+    std::vector<std::int32_t> selected;
+    for (int row = 0; row < list.count(); ++row)
+        if (list.item(row)->isSelected()) selected.push_back(row);
+    return selected;
 }
 
 void Form1::defaultShowMessage(QWidget* parent, const QString& text) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/form1_layout.h"
 #include "dbx/design_opening.h"
@@ -89,8 +90,8 @@ class Form1 final : public QWidget {
     picture::PictureBox& picture1Model() noexcept { return picture1Model_; }
     picture::PictureBox& picture2Model() noexcept { return picture2Model_; }
 
-    // The position of the selected entry of a list, -1 when none is selected.
-    static int ListIndex(const QListWidget& list);
+    // The positions of the selected entries of a list, in the list's order; none when none is.
+    static std::vector<std::int32_t> ListIndices(const QListWidget& list);
 
     static constexpr const char* kPictureToolTip =
         "Click the colour to transfer. Right-click to make the picture black and white, flat "

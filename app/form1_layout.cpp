@@ -93,7 +93,8 @@ QWidget* makeControl(QWidget& form, const ControlRow& row, picture::PictureBox& 
         }
         case ControlKind::ListBox: {
             auto* list = new QListWidget(&form);
-            list->setSelectionMode(QAbstractItemView::SingleSelection);
+            // A click chooses one layer; Ctrl and Shift add more, for one transfer onto several.
+            list->setSelectionMode(QAbstractItemView::ExtendedSelection);
             list->setSortingEnabled(false);
             // Long names are cut at the edge, as in a classic list box, not scrolled sideways.
             list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

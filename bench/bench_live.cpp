@@ -2,16 +2,17 @@
 // run on the same board: the worst case of a transfer (alternating columns, about 135,000 lines)
 // and a transfer of about 20,000 lines, into an empty board, into KiCad's demo board `video`
 // (about 11,000 items) and into its largest, `vme-wren` (1,508 footprints; there also 2,000
-// lines), on F.Silkscreen. Bitlay's time runs from the first line the tool's scan hands over, the
-// floor's from its first request (kicad_client: the same segments with ids, in batches of 2,000,
-// in one commit), until a second client sees every line: for Bitlay once the library ended the
-// transfer by itself and its footprint is KiCad's selection, for the floor once its commit ended
-// and KiCad redrew. Every
-// run gets a freshly started pcbnew, since every line already on a board makes the next ones
-// dearer. Prints one row per cell; the ratio is Bitlay over the floor,
-// best run against best run. On each KiCad of the test matrix (the host's, then those of the
-// Debian roots that are made), or only on the one BITLAY_KICAD names. Five runs a cell, or as many
-// as BENCH_RUNS says (at most three on vme-wren); BENCH_BOARD names the one board to run;
+// lines), on F.Silkscreen; and the same transfers on F.Cu alone and on F.Cu and F.Mask at once,
+// where two layers must cost at most twice one. Bitlay's time runs from the first line the tool's
+// scan hands over, the floor's from its first request (kicad_client: the same segments with ids, in
+// batches of 2,000, in one commit), until a second client sees every line: for Bitlay once the
+// library ended the transfer by itself and its footprint is KiCad's selection, for the floor once
+// its commit ended and KiCad redrew. Every run gets a freshly started pcbnew, since every line
+// already on a board makes the next ones dearer. Prints one row per cell; the ratio is Bitlay over
+// the floor, best run against best run. On each KiCad of the test matrix (the host's, then those of
+// the Debian roots that are made), or only on the one BITLAY_KICAD names. Five runs a cell, or as
+// many as BENCH_RUNS says (at most three on vme-wren); BENCH_BOARD names the one board to run,
+// BENCH_CASE the one transfer;
 // BENCH_DETAIL prints, for each of Bitlay's runs, when the scan handed over its
 // last line and when KiCad had them all.
 
@@ -42,7 +43,6 @@ using kicad::test::XServer;
 using Clock = std::chrono::steady_clock;
 
 constexpr picture::Colour kInk = 0x0000FF;
-constexpr std::int32_t kSilkscreenIndex = 8;  // F.Silkscreen's place in both boards' lists
 const int kRuns = getenv("BENCH_RUNS") != nullptr ? std::max(1, atoi(getenv("BENCH_RUNS"))) : 5;
 constexpr int kFloorBatch = 2000;
 
@@ -61,13 +61,13 @@ picture::PictureBox alternatingColumns(int rows) {
     return box;
 }
 
-const transfer::TransferInput kInput{"0", "0", "1", kSilkscreenIndex, kInk};
 const transfer::ProgressSink kNoProgress = [](const std::string&) {};
 
-std::vector<dbx::LineRecord> recordedLines(const picture::PictureBox& box) {
+std::vector<dbx::LineRecord> recordedLines(const picture::PictureBox& box,
+                                           const transfer::TransferInput& input) {
     std::vector<dbx::LineRecord> lines;
     transfer::Transfer(
-        box, kInput,
+        box, input,
         [&](dbx::LineRecord& line) {
             lines.push_back(line);
             return dbx::DbxStatusCode{0};
@@ -136,7 +136,8 @@ Run floorRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& 
 }
 
 Run bitlayRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path& board,
-              const picture::PictureBox& box, std::size_t expected) {
+              const picture::PictureBox& box, const transfer::TransferInput& input,
+              std::size_t expected) {
     Run run;
     auto pcbnew = Pcbnew::start(kicad, x.display(), board, run.error);
     if (!pcbnew) return run;
@@ -154,7 +155,7 @@ Run bitlayRun(const kicad::test::Kicad& kicad, const XServer& x, const fs::path&
     Clock::time_point first{}, last{};
     std::size_t placed = 0;
     const auto result = transfer::Transfer(
-        box, kInput,
+        box, input,
         [&](dbx::LineRecord& line) {
             if (placed++ == 0) first = Clock::now();
             const auto status = TPlaceLine(&context, &line);
@@ -205,34 +206,63 @@ int main() {
     if (mkdtemp(pattern) == nullptr) return 1;
     const fs::path scratch = pattern;
 
+    enum class Layers { kSilkscreen, kCopper, kCopperAndMask };
     struct Case {
         const char* name;
         int rows;
         bool floor;  // KiCad's floor for board lines is measured (it takes minutes on vme-wren)
+        Layers layers = Layers::kSilkscreen;
     };
     struct Board {
         const char* name;
         fs::path path;
         std::vector<Case> cases;
         int runs;
+        // Places in the board's layer list, after its copper layers; F.Cu is the first entry.
+        std::int32_t silkscreen;
+        std::int32_t mask;
     };
     const Case worst{"worst case", 229, true};
     const Case twenty{"20,000 lines", 34, true};
+    const Case worstCopper{"worst Cu", 229, true, Layers::kCopper};
+    const Case worstCopperMask{"worst Cu+Mask", 229, true, Layers::kCopperAndMask};
+    const Case twentyCopper{"20,000 Cu", 34, true, Layers::kCopper};
+    const Case twentyCopperMask{"20,000 Cu+Mask", 34, true, Layers::kCopperAndMask};
     const std::vector<Board> boards = {
         {"empty",
          fs::path(BITLAY_SOURCE_DIR) / "tests/data/kicad/four-layer.kicad_pcb",
-         {worst, twenty},
-         kRuns},
-        {"video", "/usr/share/kicad/demos/video/video.kicad_pcb", {worst, twenty}, kRuns},
-        // KiCad's largest demo: 70 MB, 1,508 footprints, half a minute to open. Each board line
-        // costs KiCad a walk over all of it, so its floor runs once, and not for the worst case.
+         {worst, twenty, worstCopper, worstCopperMask, twentyCopper, twentyCopperMask},
+         kRuns,
+         8,
+         10},
+        {"video",
+         "/usr/share/kicad/demos/video/video.kicad_pcb",
+         {worst, twenty, worstCopper, worstCopperMask},
+         kRuns,
+         8,
+         10},
+        // KiCad's largest demo: 70 MB, 1,508 footprints, twelve copper layers, half a minute to
+        // open. Each board line costs KiCad a walk over all of it, so its floor runs once, and not
+        // for the worst case.
         {"vme-wren",
          "/usr/share/kicad/demos/vme-wren/vme-wren.kicad_pcb",
-         {{"worst case", 229, false}, twenty, {"2,000 lines", 4, true}},
-         std::min(kRuns, 3)},
+         {{"worst case", 229, false},
+          twenty,
+          {"2,000 lines", 4, true},
+          {"20,000 Cu", 34, false, Layers::kCopper},
+          {"20,000 Cu+Mask", 34, false, Layers::kCopperAndMask}},
+         std::min(kRuns, 3),
+         16,
+         18},
+    };
+    const auto inputFor = [](const Board& board, const Case& c) {
+        transfer::TransferInput input{"0", "0", "1", {board.silkscreen}, kInk};
+        if (c.layers == Layers::kCopper) input.layerIndices = {0};
+        if (c.layers == Layers::kCopperAndMask) input.layerIndices = {0, board.mask};
+        return input;
     };
 
-    std::printf("%-8s %-8s %-13s %8s %9s %9s %6s\n", "KiCad", "board", "transfer", "lines",
+    std::printf("%-8s %-8s %-15s %8s %9s %9s %6s\n", "KiCad", "board", "transfer", "lines",
                 "floor s", "Bitlay s", "ratio");
     for (const auto& kicad : kicads) {
         const std::string label = kicad.name + " " + kicad.version;
@@ -250,8 +280,12 @@ int main() {
                 continue;
             }
             for (const Case& c : board.cases) {
+                if (const char* only = getenv("BENCH_CASE");
+                    only != nullptr && c.name != std::string(only))
+                    continue;
                 const auto box = alternatingColumns(c.rows);
-                const auto lines = recordedLines(box);
+                const transfer::TransferInput input = inputFor(board, c);
+                const auto lines = recordedLines(box, input);
                 const fs::path linesFile = scratch / "lines.bin";
                 std::ofstream(linesFile, std::ios::binary)
                     .write(reinterpret_cast<const char*>(lines.data()),
@@ -262,7 +296,8 @@ int main() {
                     if (run < floorRuns)
                         floors.push_back(floorRun(kicad, x, board.path, linesFile, lines.size()));
                     if (run < board.runs)
-                        bitlays.push_back(bitlayRun(kicad, x, board.path, box, lines.size()));
+                        bitlays.push_back(
+                            bitlayRun(kicad, x, board.path, box, input, lines.size()));
                     for (const std::vector<Run>* runs : {&floors, &bitlays}) {
                         if (!runs->empty() && !runs->back().ok) {
                             std::printf("bench_live: %s, %s, %s: %s\n", label.c_str(), board.name,
@@ -273,11 +308,11 @@ int main() {
                 }
                 const double bitlaySeconds = best(bitlays);
                 if (floors.empty()) {
-                    std::printf("%-8s %-8s %-13s %8zu %9s %9.3f %6s\n", label.c_str(), board.name,
+                    std::printf("%-8s %-8s %-15s %8zu %9s %9.3f %6s\n", label.c_str(), board.name,
                                 c.name, lines.size(), "minutes", bitlaySeconds, "-");
                 } else {
                     const double floorSeconds = best(floors);
-                    std::printf("%-8s %-8s %-13s %8zu %9.3f %9.3f %6.2f\n", label.c_str(),
+                    std::printf("%-8s %-8s %-15s %8zu %9.3f %9.3f %6.2f\n", label.c_str(),
                                 board.name, c.name, lines.size(), floorSeconds, bitlaySeconds,
                                 bitlaySeconds / floorSeconds);
                 }

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const std::string_view text : texts) FUZZ_CHECK(!std::isnan(transfer::numberOfText(text)));
 
-    const transfer::TransferInput input{texts[0], texts[1], texts[2], 0, kInk};
+    const transfer::TransferInput input{texts[0], texts[1], texts[2], {0}, kInk};
     std::int64_t placed = 0;
     const transfer::LineSink placeLine = [&placed](dbx::LineRecord& record) {
         FUZZ_CHECK(record.width > 0 && record.layerId == 1);

@@ -39,6 +39,16 @@ std::int64_t insidePrefix(std::int64_t count, int pixels, PixelOf pixelOf) {
     return n;
 }
 
+// The chosen list positions in the list's order, each once.
+std::vector<std::int32_t> chosenPositions(std::vector<std::int32_t> positions) {
+    positions.erase(std::remove_if(positions.begin(), positions.end(),
+                                   [](std::int32_t position) { return position < 0; }),
+                    positions.end());
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    return positions;
+}
+
 std::u16string toU16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 std::string linesText(std::int64_t count, const char* one, const char* many) {
@@ -67,9 +77,16 @@ class PositionOutOfRange final : public std::runtime_error {
 
 class Scan final {
   public:
-    Scan(const picture::PictureBox& box, const LineSink& placeLine, double x, double y,
-         std::int32_t scale, TransferResult& result)
-        : box_(box), placeLine_(placeLine), X_(x), Y_(y), S_(scale), result_(result) {}
+    Scan(const picture::PictureBox& box, const LineSink& placeLine,
+         const std::vector<std::int32_t>& layerIds, double x, double y, std::int32_t scale,
+         TransferResult& result)
+        : box_(box),
+          placeLine_(placeLine),
+          layerIds_(layerIds),
+          X_(x),
+          Y_(y),
+          S_(scale),
+          result_(result) {}
 
     void run(dbx::LineRecord& record, Colour selected, const ProgressSink& showProgress) {
         record_ = &record;
@@ -134,12 +151,16 @@ class Scan final {
                 blame(fault, X_ * DB_PER_UNIT, span(x), OutOfRange::kX);
             }
         }
-        const dbx::DbxStatusCode status = placeLine_(*record_);
-        if (status == 0) {
-            ++result_.linesPlaced;
-        } else {
-            ++result_.linesRefused;
-            result_.lastRefusal = status;
+        // The same line on every chosen layer; only the layer changes between the placements.
+        for (const std::int32_t layerId : layerIds_) {
+            record_->layerId = layerId;
+            const dbx::DbxStatusCode status = placeLine_(*record_);
+            if (status == 0) {
+                ++result_.linesPlaced;
+            } else {
+                ++result_.linesRefused;
+                result_.lastRefusal = status;
+            }
         }
     }
 
@@ -165,6 +186,7 @@ class Scan final {
 
     const picture::PictureBox& box_;
     const LineSink& placeLine_;
+    const std::vector<std::int32_t>& layerIds_;
     const double X_;
     const double Y_;
     const std::int32_t S_;
@@ -193,7 +215,8 @@ TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput
         result.outcome = TransferOutcome::kScaleRefused;
         return result;
     }
-    if (input.layerIndex < 0) {
+    const std::vector<std::int32_t> chosen = chosenPositions(input.layerIndices);
+    if (chosen.empty()) {
         result.outcome = TransferOutcome::kLayerRefused;
         return result;
     }
@@ -205,10 +228,13 @@ TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput
         const double y = numberOfText(input.yText);
         const std::int32_t scale = roundToInt32(numberOfText(input.scaleText));
         step = OutOfRange::kLayer;
-        record.layerId = numeric::add16(numeric::narrowToInt16(input.layerIndex), 1);
+        std::vector<std::int32_t> layerIds;
+        for (const std::int32_t position : chosen)
+            layerIds.push_back(numeric::add16(numeric::narrowToInt16(position), 1));
         step = OutOfRange::kScale;
         record.width = numeric::mul32(scale, DB_PER_UNIT);
-        Scan(picture1, placeLine, x, y, scale, result)
+        result.layers = static_cast<int>(layerIds.size());
+        Scan(picture1, placeLine, layerIds, x, y, scale, result)
             .run(record, input.selectedColour, showProgress);
     } catch (const PositionOutOfRange& e) {
         throw TransferStopped(e.what(), e.input(), result.linesPlaced, result.linesRefused);
@@ -224,8 +250,11 @@ TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput
 std::string progressCaption(int percent) { return " " + std::to_string(percent) + " %"; }
 
 std::u16string completionReport(const TransferResult& result, const StatusText& statusText) {
-    if (result.linesRefused == 0)
-        return toU16(linesText(result.linesPlaced, " line placed.", " lines placed."));
+    if (result.linesRefused == 0) {
+        std::string report = linesText(result.linesPlaced, " line placed", " lines placed");
+        if (result.layers > 1) report += " on " + std::to_string(result.layers) + " layers";
+        return toU16(report + ".");
+    }
     std::u16string report =
         toU16(linesText(result.linesPlaced, " line placed, ", " lines placed, ") +
               std::to_string(result.linesRefused) + " refused: ") +

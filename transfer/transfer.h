@@ -1,16 +1,17 @@
 #pragma once
 
 // The bitmap-to-PCB transfer: Picture1 is scanned row by row from the top, left to right within a
-// row, and every horizontal run of the selected colour becomes one straight line item. The scan
-// only walks the picture model; each finished line goes to a sink (TPlaceLine in the window, a
-// recorder in tests) and the progress caption to another, so nothing here knows a widget or the
-// DBX library.
+// row, and every horizontal run of the selected colour becomes one straight line item on each
+// chosen layer. The scan only walks the picture model; each finished line goes to a sink
+// (TPlaceLine in the window, a recorder in tests) and the progress caption to another, so nothing
+// here knows a widget or the DBX library.
 
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbx/records.h"
 #include "picture/picture_box.h"
@@ -28,24 +29,28 @@ inline constexpr char kTransferCaption[] = "Transfer Bitmap to PCB";
 
 // What a click reads from the window, taken at the click.
 struct TransferInput {
-    std::string_view xText;              // Text1
-    std::string_view yText;              // Text2
-    std::string_view scaleText;          // Text3
-    std::int32_t layerIndex = -1;        // List2's selected index, -1 when nothing is selected
+    std::string_view xText;      // Text1
+    std::string_view yText;      // Text2
+    std::string_view scaleText;  // Text3
+    // List2's selected positions; none when nothing is selected. Each line goes to every one of
+    // them, in the list's order whatever the order here; a negative position or a repeated one
+    // chooses nothing more.
+    std::vector<std::int32_t> layerIndices;
     picture::Colour selectedColour = 0;  // Label8's back colour
 };
 
 enum class TransferOutcome {
     kScaleRefused,  // Label5 gets kScaleMessage; nothing else is read or changed
-    kLayerRefused,  // Label5 gets kLayerMessage
+    kLayerRefused,  // no layer chosen: Label5 gets kLayerMessage
     kCompleted,     // the scan ran to its end; the caption goes back to kTransferCaption
 };
 
 struct TransferResult {
     TransferOutcome outcome = TransferOutcome::kCompleted;
-    std::int64_t linesPlaced = 0;   // placements with status 0
+    std::int64_t linesPlaced = 0;   // placements with status 0, on every layer together
     std::int64_t linesRefused = 0;  // placements with any other status
     dbx::DbxStatusCode lastRefusal = 0;
+    int layers = 0;  // the layers each line went to
 };
 
 // Places one finished line and returns its status. The record is the transfer's one record,
@@ -84,6 +89,10 @@ class TransferStopped final : public std::runtime_error {
 // One click of Command3 on `picture1` in its current state and scale. Refusals come back in the
 // result; an overflow throws TransferStopped. A refused placement does not stop the scan.
 //
+// One scan serves every chosen layer: each finished line is placed once per layer, the layers in
+// the list's order, before the scan goes on, so the progress runs from 0 to 99 once. Every layer's
+// id is formed before the first row; a line whose position overflows is placed on none of them.
+//
 // Board positions: board x = R(X × 2540 + S × x × 2540) and board y = R(Y × 2540 − S × y × 2540),
 // each formed in double precision and rounded once by rule R (numeric::roundToInt32). Y keeps its
 // fraction just as X does, so a Y of 0.5 moves the picture by 1270 units; it overflows only when
@@ -104,8 +113,9 @@ TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput
 // " 7 %" for 7: one blank, the digits, a blank and the percent sign.
 std::string progressCaption(int percent);
 
-// Label5's text after a completed scan: "N lines placed." ("1 line placed."), or
-// "N lines placed, F refused: TEXT" with TEXT the text of the last refused placement.
+// Label5's text after a completed scan: "N lines placed." ("1 line placed."), with several layers
+// "N lines placed on K layers.", or "N lines placed, F refused: TEXT" with TEXT the text of the
+// last refused placement. N and F count the placements of every layer.
 std::u16string completionReport(const TransferResult& result, const StatusText& statusText);
 
 // The message box's and Label5's text after an overflow, in plain words: which input left its

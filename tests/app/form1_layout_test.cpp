@@ -200,16 +200,15 @@ TEST(Window, LabelsWrapAndTheInstructionTakesSeveralLines) {
               2 * lineHeight);
 }
 
-TEST(Window, LayerListKeepsItsOrderAndSelectsOneEntry) {
+TEST(Window, LayerListKeepsItsOrderAndGivesTheChosenPositionsInIt) {
     Form1 form;
-    findControls(form).List2->addItems({"zeta", "alpha", "mid"});
-    EXPECT_EQ(findControls(form).List2->item(0)->text(), "zeta");
-    EXPECT_EQ(findControls(form).List2->selectionMode(), QAbstractItemView::SingleSelection);
-    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), -1);
-    findControls(form).List2->item(1)->setSelected(true);
-    findControls(form).List2->item(2)->setSelected(true);
-    EXPECT_EQ(findControls(form).List2->selectedItems().size(), 1);
-    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), 2);
+    QListWidget& list = *findControls(form).List2;
+    list.addItems({"zeta", "alpha", "mid"});
+    EXPECT_EQ(list.item(0)->text(), "zeta");
+    EXPECT_TRUE(Form1::ListIndices(list).empty());
+    list.item(2)->setSelected(true);
+    list.item(0)->setSelected(true);
+    EXPECT_EQ(Form1::ListIndices(list), (std::vector<std::int32_t>{0, 2}));
 }
 
 class ShownWindow : public ::testing::Test {
@@ -251,6 +250,76 @@ TEST_F(ShownWindow, NoButtonReactsToEnterOrEscapeByItself) {
     EXPECT_EQ(transfer.count(), 0);
     EXPECT_TRUE(form.isVisible());
 }
+
+// A person at the layer list: a click, a click with Ctrl or Shift held, or a key with its
+// modifiers.
+struct Gesture {
+    enum Kind { kClick, kKey } kind;
+    int rowOrKey;
+    Qt::KeyboardModifiers modifiers = Qt::NoModifier;
+};
+
+Gesture click(int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    return {Gesture::kClick, row, modifiers};
+}
+Gesture key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    return {Gesture::kKey, key, modifiers};
+}
+
+struct ListCase {
+    const char* name;
+    std::vector<Gesture> gestures;  // after start-up, which chose the first entry
+    std::vector<std::int32_t> chosen;
+};
+
+std::ostream& operator<<(std::ostream& out, const ListCase& c) { return out << c.name; }
+
+class LayerChoice : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(LayerChoice, AsInAnyListThatAllowsSeveral) {
+    Form1 form;
+    QListWidget& list = *findControls(form).List2;
+    list.addItems({"F.Cu", "B.Cu", "F.Paste", "F.Silkscreen", "F.Mask", "B.Mask"});
+    list.setCurrentRow(0);  // as start-up leaves it
+    form.show();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    list.setFocus();
+    for (const Gesture& gesture : GetParam().gestures) {
+        if (gesture.kind == Gesture::kClick) {
+            QListWidgetItem* item = list.item(gesture.rowOrKey);
+            list.scrollToItem(item);
+            QTest::mouseClick(list.viewport(), Qt::LeftButton, gesture.modifiers,
+                              list.visualItemRect(item).center());
+        } else {
+            QTest::keyClick(&list, static_cast<Qt::Key>(gesture.rowOrKey), gesture.modifiers);
+        }
+    }
+    EXPECT_EQ(Form1::ListIndices(list), GetParam().chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gestures, LayerChoice,
+    ::testing::Values(
+        ListCase{"StartUp", {}, {0}}, ListCase{"ClickChoosesOne", {click(4)}, {4}},
+        ListCase{"ClickAfterSeveralChoosesOne", {click(1, Qt::ControlModifier), click(3)}, {3}},
+        ListCase{"CtrlClickAdds", {click(4, Qt::ControlModifier)}, {0, 4}},
+        ListCase{"InTheListsOrder", {click(4), click(0, Qt::ControlModifier)}, {0, 4}},
+        ListCase{"CtrlClickTakesAway",
+                 {click(4, Qt::ControlModifier), click(0, Qt::ControlModifier)},
+                 {4}},
+        ListCase{"CtrlClickOnTheLastLeavesNone", {click(0, Qt::ControlModifier)}, {}},
+        ListCase{"ShiftClickChoosesARange", {click(1), click(4, Qt::ShiftModifier)}, {1, 2, 3, 4}},
+        ListCase{"ArrowsChooseOne", {key(Qt::Key_Down), key(Qt::Key_Down)}, {2}},
+        ListCase{"CtrlArrowsMoveWithoutChoosing",
+                 {key(Qt::Key_Down, Qt::ControlModifier), key(Qt::Key_Down, Qt::ControlModifier)},
+                 {0}},
+        ListCase{"CtrlSpaceAddsAndTakesAway",
+                 {key(Qt::Key_End, Qt::ControlModifier), key(Qt::Key_Space, Qt::ControlModifier),
+                  key(Qt::Key_Up, Qt::ControlModifier), key(Qt::Key_Space, Qt::ControlModifier),
+                  key(Qt::Key_Space, Qt::ControlModifier)},
+                 {0, 5}}),
+    [](const ::testing::TestParamInfo<ListCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace bitlay::app

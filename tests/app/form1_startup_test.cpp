@@ -98,7 +98,7 @@ TEST_F(Startup, ListsLayersOneToNWithTheFirstSelectedAndTheStartingTexts) {
     Form1 form{capturedMessages()};
     form.Form_Load();
     EXPECT_EQ(entries(form), QStringList({"F.Cu", "B.Cu", "F.SilkS", "Edge.Cuts", "User.1"}));
-    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), 0);
+    EXPECT_EQ(Form1::ListIndices(*findControls(form).List2), std::vector<std::int32_t>{0});
     EXPECT_EQ(findControls(form).Text3->text(), "1");
     EXPECT_EQ(findControls(form).Text1->text(), "0.00");
     EXPECT_EQ(findControls(form).Text2->text(), "0.00");
@@ -160,7 +160,7 @@ TEST_F(Startup, EmptyLayerListLeavesNothingSelected) {
     Form1 form{capturedMessages()};
     form.Form_Load();
     EXPECT_EQ(findControls(form).List2->count(), 0);
-    EXPECT_EQ(Form1::ListIndex(*findControls(form).List2), -1);
+    EXPECT_TRUE(Form1::ListIndices(*findControls(form).List2).empty());
     EXPECT_EQ(findControls(form).Text3->text(), "1");
     EXPECT_TRUE(messages.empty());
     EXPECT_FALSE(form.exitStatus().has_value());

@@ -90,6 +90,23 @@ TEST_F(TransferClick, PlacesEachRunOnTheChosenLayerAndReportsTheCount) {
         EXPECT_EQ(call.context, fakedbx::openedContext());
 }
 
+TEST_F(TransferClick, PlacesEachRunOnEveryChosenLayerInTheListsOrder) {
+    QListWidget& list = *findControls(form).List2;
+    list.item(1)->setSelected(true);  // added to F.Cu, which start-up chose
+    findControls(form).Command3->click();
+    const std::vector<fakedbx::Call> placed = fakedbx::callsOf("TPlaceLine");
+    ASSERT_EQ(placed.size(), 8u);
+    for (std::size_t i = 0; i < placed.size(); i += 2) {
+        EXPECT_EQ(placed[i].line.layerId, 1);
+        EXPECT_EQ(placed[i + 1].line.layerId, 2);
+        dbx::LineRecord sameLine = placed[i + 1].line;
+        sameLine.layerId = 1;
+        EXPECT_EQ(describe(sameLine), describe(placed[i].line));
+    }
+    EXPECT_EQ(findControls(form).Label5->text(), "8 lines placed on 2 layers.");
+    EXPECT_EQ(findControls(form).Command3->text(), "Transfer Bitmap to PCB");
+}
+
 // Records the caption the button shows at each of its paints.
 class PaintedCaptions final : public QObject {
   public:

@@ -189,10 +189,10 @@ TEST_F(DbxKicad, NineAndTenReadEveryLayerForm) {
             const std::string name = layerName(context_, id, &status);
             if (status == 0) names += name + ";";
         }
-        EXPECT_EQ(names, "F.Cu;B.Cu;B.Silkscreen;F.Silkscreen;Edge.Cuts;Logo;User.2;");
-        LineRecord line = makeLine(6, 2540, 0, 0, 2540, 0);
+        EXPECT_EQ(names, "F.Cu;B.Cu;B.Silkscreen;F.Silkscreen;F.Mask;Edge.Cuts;Logo;User.2;");
+        LineRecord line = makeLine(7, 2540, 0, 0, 2540, 0);
         ASSERT_EQ(TPlaceLine(&context_, &line), 0);
-        line = makeLine(7, 2540, 0, 0, 2540, 0);
+        line = makeLine(8, 2540, 0, 0, 2540, 0);
         ASSERT_EQ(TPlaceLine(&context_, &line), 0);
         ASSERT_EQ(TCloseDesign(&context_, ""), 0);
         EXPECT_EQ(describe(linesOnDisk()),

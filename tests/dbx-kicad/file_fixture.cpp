@@ -86,6 +86,7 @@ constexpr TestLayer kTestLayers[] = {
     {"B.Cu", 31, 2, "signal", "signal", nullptr},
     {"B.SilkS", 36, 7, "user", "user", "B.Silkscreen"},
     {"F.SilkS", 37, 5, "user", "user", "F.Silkscreen"},
+    {"F.Mask", 39, 1, "user", "user", nullptr},
     {"Edge.Cuts", 44, 25, "user", "user", nullptr},
     {"User.1", 50, 39, "user", "front", "Logo"},
     {"User.2", -1, 41, nullptr, "auxiliary", nullptr},

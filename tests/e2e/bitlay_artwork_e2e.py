@@ -84,11 +84,12 @@ SIZE_X, SIZE_Y = (250, 850, 1900), -2300
 
 class Transfer:
     """One transfer: the picture, the picture pixel clicked and the colour it must give, the
-    layer, and X, Y and Scale as typed."""
+    layers (one name, or several in the list's order), and X, Y and Scale as typed."""
 
-    def __init__(self, picture, pixel, colour, layer, x, y, scale):
+    def __init__(self, picture, pixel, colour, layers, x, y, scale):
         self.picture, self.pixel, self.colour = picture, pixel, colour
-        self.layer, self.x, self.y, self.scale = layer, str(x), str(y), str(scale)
+        self.layers = (layers,) if isinstance(layers, str) else tuple(layers)
+        self.x, self.y, self.scale = str(x), str(y), str(scale)
 
 
 class Recipe:
@@ -109,16 +110,14 @@ def recipes(work, tux_flat):
                (4, 56, 98, 85), {"F.SilkS", "Dwgs.User"}),
         Recipe("artwork-copper",
                [Transfer(logo, ring, BLACK, "F.Cu", 250, -500, 2),
-                Transfer(logo, ring, BLACK, "F.Cu", 1300, -500, 2),
-                Transfer(logo, ring, BLACK, "F.Mask", 1300, -500, 2)],
+                Transfer(logo, ring, BLACK, ("F.Cu", "F.Mask"), 1300, -500, 2)],
                (4, 10.5, 60, 26.5), {"F.Cu", "F.Mask"}),
         Recipe("artwork-negative",
                [Transfer(logo, ground, WHITE, "F.SilkS", 2550, -500, 2)],
                (62.4, 10.5, 90.4, 26.5), {"F.SilkS"}),
         Recipe("artwork-two-colours",
                [Transfer(logo, ring, BLACK, "F.SilkS", 2550, -1300, 2),
-                Transfer(logo, bolt, RED, "F.Cu", 2550, -1300, 2),
-                Transfer(logo, bolt, RED, "F.Mask", 2550, -1300, 2)],
+                Transfer(logo, bolt, RED, ("F.Cu", "F.Mask"), 2550, -1300, 2)],
                (62.4, 30.8, 90.4, 46.8), {"F.SilkS", "F.Cu", "F.Mask"}),
     ]
     if tux_flat:
@@ -157,7 +156,7 @@ def do_transfer(window, step):
     again."""
     window.load(step.picture)
     window.pick(step.pixel, step.colour or pixel_of(step.picture, step.pixel))
-    window.choose_layer(step.layer)
+    window.choose_layers(step.layers)
     window.type(TEXT1, step.x)
     window.type(TEXT2, step.y)
     window.type(TEXT3, step.scale)

@@ -225,12 +225,17 @@ def compare_segments(got, want, layer):
     check_same(sorted(got), sorted((layer, *segment) for segment in want), "segment", "KiCad")
 
 
-def live_run(session, pcbnew, exe, work, screenshot):
-    # Nothing names a design: the library finds the KiCad through TMPDIR, as in a user's session.
+def start_beside(session, pcbnew, exe, work):
+    """Bitlay started with nothing that names a design: the library finds the KiCad through
+    TMPDIR, as in a user's session."""
     env = session.display.env(TMPDIR=str(pcbnew.tmp))
     for name in ("DBX_DESIGN", "KICAD_API_SOCKET", "KICAD_API_TOKEN"):
         env.pop(name, None)
-    process = start_bitlay(exe, work, env, work / "bitlay.log")
+    return start_bitlay(exe, work, env, work / "bitlay.log")
+
+
+def live_run(session, pcbnew, exe, work, screenshot):
+    process = start_beside(session, pcbnew, exe, work)
     step = "start"
     try:
         step = "find the window"

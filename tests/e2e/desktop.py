@@ -253,7 +253,7 @@ class Window:
 
     def __init__(self, session, window, layers):
         self.session, self.window, self.layers = session, window, layers
-        self.picture = self.colour = self.layer = None
+        self.picture = self.colour = self.chosen = None
         self.texts = {}
 
     def click_then(self, point, *more):
@@ -277,10 +277,18 @@ class Window:
         self.colour = (pixel, colour)
 
     def choose_layer(self, name):
-        if name != self.layer:
-            self.click_then((LIST2[0] + 20, LIST2[1] + 8), "key", "Home",
-                            *["Down"] * self.layers.index(name))
-            self.layer = name
+        self.choose_layers([name])
+
+    def choose_layers(self, names):
+        """From the keyboard: the first layer with the arrows, each further one with Ctrl+arrows,
+        which move without choosing, and Ctrl+Space, which adds."""
+        if names != self.chosen:
+            rows = [self.layers.index(name) for name in names]
+            keys = ["Home", *["Down"] * rows[0]]
+            for before, row in zip(rows, rows[1:]):
+                keys += ["ctrl+Down"] * (row - before) + ["ctrl+space"]
+            self.click_then((LIST2[0] + 20, LIST2[1] + 8), "key", *keys)
+            self.chosen = names
 
     def type(self, box, text):
         if self.texts.get(box) != text:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -32,7 +33,12 @@ LiteralRun literalTransfer(const PictureBox& picture1, const TransferInput& in) 
         out.outcome = TransferOutcome::kScaleRefused;
         return out;
     }
-    if (in.layerIndex < 0) {
+    // The chosen positions in the list's order, each once.
+    std::vector<std::int32_t> positions;
+    for (std::int32_t position = 0; position <= 32767; ++position)
+        if (std::count(in.layerIndices.begin(), in.layerIndices.end(), position) > 0)
+            positions.push_back(position);
+    if (positions.empty()) {
         out.outcome = TransferOutcome::kLayerRefused;
         return out;
     }
@@ -41,7 +47,9 @@ LiteralRun literalTransfer(const PictureBox& picture1, const TransferInput& in) 
         const double Y = numberOfText(in.yText);
         const std::int32_t S = roundToInt32(numberOfText(in.scaleText));
         bool open = false;
-        record.layerId = numeric::add16(numeric::narrowToInt16(in.layerIndex), 1);
+        std::vector<std::int32_t> layerIds;
+        for (const std::int32_t position : positions)
+            layerIds.push_back(numeric::add16(numeric::narrowToInt16(position), 1));
         record.width = numeric::mul32(S, 2540);
         const auto boardX = [&](double x) { return roundToInt32(X * 2540 + S * x * 2540); };
         const auto boardY = [&](double y) { return roundToInt32(Y * 2540 - S * y * 2540); };
@@ -57,7 +65,10 @@ LiteralRun literalTransfer(const PictureBox& picture1, const TransferInput& in) 
                     record.endY = boardY(y);
                     if (record.endX == record.startX)
                         record.endX = numeric::add32(record.endX, 1300);
-                    out.lines.push_back(record);
+                    for (const std::int32_t layerId : layerIds) {
+                        record.layerId = layerId;
+                        out.lines.push_back(record);
+                    }
                 };
                 if (!open) {
                     if (c == k) {
@@ -144,11 +155,17 @@ TEST(TransferAgainstLiteralScan, RandomPicturesScalesAndPositions) {
         const std::string x = chance(85) ? any(positions) : std::to_string(i % 50);
         const std::string y = chance(85) ? any(positions) : std::to_string(-(i % 50));
         const char* scale = chance(80) ? scales[i % 3] : any(scales);
-        const TransferInput in{x, y, scale, static_cast<std::int32_t>(i % 5), selected};
+        // Mostly one layer; now and then several, in any order, once repeated or with a -1.
+        std::vector<std::int32_t> layers{static_cast<std::int32_t>(i % 5)};
+        if (chance(25)) layers = {i % 7, 2, -1, i % 3};
+        if (chance(3)) layers = {-1};
+        if (chance(2)) layers = {32767, 0};
+        const TransferInput in{x, y, scale, layers, selected};
 
         SCOPED_TRACE(::testing::Message()
                      << "case " << i << ": " << width << "x" << height << " " << scaleName
-                     << " X=" << x << " Y=" << y << " S=" << scale << " colour " << selected);
+                     << " X=" << x << " Y=" << y << " S=" << scale << " colour " << selected
+                     << " on " << layers.size() << " layer positions");
         const LiteralRun expected = literalTransfer(box, in);
         Recorder recorder;
         recorder.statusOf = [](std::size_t n) { return n % 7 == 3 ? 32015 : 0; };

@@ -62,9 +62,10 @@ struct Recorder {
     }
 };
 
+// One layer chosen, or none for a negative index.
 inline TransferInput input(Colour selected, const char* x = "0", const char* y = "0",
                            const char* scale = "1", std::int32_t layerIndex = 0) {
-    return TransferInput{x, y, scale, layerIndex, selected};
+    return TransferInput{x, y, scale, {layerIndex}, selected};
 }
 
 // A box whose logical points are its pixels, paper-white, with the given ink points set.

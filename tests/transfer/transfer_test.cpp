@@ -193,6 +193,73 @@ TEST(Transfer, LayerIdIsTheIndexPlusOneIn16Bits) {
     EXPECT_THROW(recorder.run(box, input(kInk, "0", "0", "1", 32767)), TransferStopped);
 }
 
+TEST(TransferOnSeveralLayers, EachLineGoesToEveryChosenLayerInTheListsOrder) {
+    PictureBox box = pixelBox();
+    for (int x = 3; x <= 5; ++x) box.PSet(x, 4, kInk);
+    box.PSet(9, 6, kInk);
+    Recorder one;
+    const auto single = one.run(box, input(kInk, "1", "2", "1", 4));
+    Recorder several;
+    // Chosen F.Mask first, then F.Cu above it; given twice and with a position that is none.
+    TransferInput in = input(kInk, "1", "2", "1");
+    in.layerIndices = {4, 0, -1, 4};
+    const auto result = several.run(box, in);
+    EXPECT_EQ(describeLines(several.lines),
+              describeLines({line(10160, -5080, 17780, -5080, 2540, 1),
+                             line(10160, -5080, 17780, -5080, 2540, 5),
+                             line(25400, -10160, 27940, -10160, 2540, 1),
+                             line(25400, -10160, 27940, -10160, 2540, 5)}));
+    EXPECT_EQ(several.captions, one.captions);  // one scan: 0 to 99 % once
+    EXPECT_EQ(result.outcome, TransferOutcome::kCompleted);
+    EXPECT_EQ(result.linesPlaced, 4);
+    EXPECT_EQ(result.layers, 2);
+    EXPECT_EQ(completionReport(single, {}), u"2 lines placed.");
+    EXPECT_EQ(completionReport(result, {}), u"4 lines placed on 2 layers.");
+}
+
+TEST(TransferOnSeveralLayers, RefusalsStopsAndReportsCountEveryPlacement) {
+    PictureBox box = pixelBox();
+    box.PSet(0, 0, kInk);
+    box.PSet(0, 1, kInk);
+    box.PSet(300, 2, kInk);  // board x beyond the 32-bit range at scale 10000
+    TransferInput in = input(kInk, "0", "0", "10000");
+    in.layerIndices = {0, 1, 2};
+    Recorder recorder;
+    recorder.statusOf = [](std::size_t i) { return i == 4 ? 32216 : 0; };
+    try {
+        recorder.run(box, in);
+        FAIL() << "no overflow";
+    } catch (const TransferStopped& stopped) {
+        // Rows 0 and 1 on three layers each; the line of row 2 reaches none of them.
+        EXPECT_EQ(recorder.lines.size(), 6u);
+        EXPECT_EQ(stoppedReport(stopped),
+                  u"The scale is out of range: the board position leaves the 32-bit range. "
+                  u"Transfer stopped after 5 lines placed, 1 refused.");
+    }
+    box.PSet(300, 2, kPaper);
+    recorder.lines.clear();
+    const auto result = recorder.run(box, in);
+    const StatusText text = [](dbx::DbxStatusCode) { return std::u16string(u"Layer Not Found"); };
+    EXPECT_EQ(completionReport(result, text), u"5 lines placed, 1 refused: Layer Not Found");
+
+    // The checks before the scan: no layer at all, and a layer whose id leaves 16 bits, which
+    // stops the transfer before anything is placed on the layers that fit.
+    recorder.lines.clear();
+    for (const std::vector<std::int32_t>& none :
+         {std::vector<std::int32_t>{}, std::vector<std::int32_t>{-1, -5}}) {
+        in.layerIndices = none;
+        EXPECT_EQ(recorder.run(box, in).outcome, TransferOutcome::kLayerRefused);
+    }
+    in.layerIndices = {32767, 0};
+    try {
+        recorder.run(box, in);
+        FAIL() << "no overflow";
+    } catch (const TransferStopped& stopped) {
+        EXPECT_EQ(stopped.input(), OutOfRange::kLayer);
+    }
+    EXPECT_TRUE(recorder.lines.empty());
+}
+
 TEST(TransferOverflow, WidthLimit) {
     PictureBox box = pixelBox();
     box.PSet(0, 0, kInk);
