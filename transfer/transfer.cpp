@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "dbx/status_codes.h"
 #include "numeric/numeric.h"
 #include "transfer/number_text.h"
 
@@ -12,7 +13,6 @@ namespace bitlay::transfer {
 namespace {
 
 // The editor's "Server Busy": it takes no item while a tool or a dialog of its own is open.
-constexpr dbx::DbxStatusCode kServerBusy = 32106;
 
 using numeric::roundToInt32;
 using picture::Colour;
@@ -111,7 +111,7 @@ class Scan final {
 
         const QImage& surface = box_.surface();
         for (std::int64_t y = 0; y < rows; ++y) {
-            showProgress(progressCaption(static_cast<int>(y * 100 / rows)));
+            showProgress(rowProgressCaption(static_cast<int>(y * 100 / rows)));
             y_ = y;
             std::int64_t x = 0;
             if (y < rowsInside) {
@@ -127,7 +127,9 @@ class Scan final {
     }
 
   private:
-    // Steps 8.2 and 8.3 at one point, with the run that opens on the row's last point closed there.
+    // One point of a row: a point of the colour opens a run where none is open; the first point
+    // that is not of it closes the run on the point before. A run still open on the row's last
+    // point is closed on that point, so no run reaches into the next row.
     void visit(std::int64_t x, bool matches) {
         if (!open_) {
             if (!matches) return;
@@ -247,7 +249,7 @@ TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput
     return result;
 }
 
-std::string progressCaption(int percent) { return " " + std::to_string(percent) + " %"; }
+std::string rowProgressCaption(int percent) { return " " + std::to_string(percent) + " %"; }
 
 std::u16string completionReport(const TransferResult& result, const StatusText& statusText) {
     if (result.linesRefused == 0) {
@@ -261,10 +263,10 @@ std::u16string completionReport(const TransferResult& result, const StatusText& 
         statusText(result.lastRefusal);
     // The editor takes nothing while one of its tools or dialogs is open, and only its user can
     // end that.
-    if (result.lastRefusal == kServerBusy)
+    if (result.lastRefusal == dbx::status::kServerBusy)
         report +=
-            u" \u2014 KiCad is busy with a tool or a dialog: press Esc in KiCad, then Transfer "
-            u"again.";
+            u" \u2014 the editor is busy with a tool or a dialog: press Esc in the editor, then "
+            u"Transfer again.";
     return report;
 }
 

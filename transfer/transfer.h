@@ -111,7 +111,7 @@ TransferResult Transfer(const picture::PictureBox& picture1, const TransferInput
                         const LineSink& placeLine, const ProgressSink& showProgress);
 
 // " 7 %" for 7: one blank, the digits, a blank and the percent sign.
-std::string progressCaption(int percent);
+std::string rowProgressCaption(int percent);
 
 // Label5's text after a completed scan: "N lines placed." ("1 line placed."), with several layers
 // "N lines placed on K layers.", or "N lines placed, F refused: TEXT" with TEXT the text of the

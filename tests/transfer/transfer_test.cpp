@@ -361,12 +361,13 @@ TEST(Transfer, Reports) {
     result.linesRefused = 3000;
     result.lastRefusal = 32106;
     const StatusText busy = [](dbx::DbxStatusCode) { return std::u16string(u"Server Busy"); };
-    EXPECT_EQ(completionReport(result, busy),
-              u"0 lines placed, 3000 refused: Server Busy \u2014 KiCad is busy with a tool or a "
-              u"dialog: press Esc in KiCad, then Transfer again.");
-    EXPECT_EQ(progressCaption(7), " 7 %");
-    EXPECT_EQ(progressCaption(0), " 0 %");
-    EXPECT_EQ(progressCaption(99), " 99 %");
+    EXPECT_EQ(
+        completionReport(result, busy),
+        u"0 lines placed, 3000 refused: Server Busy \u2014 the editor is busy with a tool or a "
+        u"dialog: press Esc in the editor, then Transfer again.");
+    EXPECT_EQ(rowProgressCaption(7), " 7 %");
+    EXPECT_EQ(rowProgressCaption(0), " 0 %");
+    EXPECT_EQ(rowProgressCaption(99), " 99 %");
 }
 
 }  // namespace
