@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""The README's recipes from artwork to board, done as a person would: Bitlay under a real X server
-with a window manager, attached to a board file, loads each picture through its dialog (the logo
+"""The artwork guide's recipes, done as a person would: Bitlay under a real X server with a window
+manager, attached to a board file, loads each picture through its dialog (the logo
 as SVG), picks the colours with clicks, chooses the layers, types the numbers and transfers. KiCad
 then draws the board's layers and they are put together as the board maker makes the board
 (board_drawing.py). Each recipe's part of the board must hold its layers and no others, and
-the sizes must be those the README's table gives.
+the sizes must be those the guide's table gives.
 
 Usage: bitlay_artwork_e2e.py BITLAY_EXECUTABLE WORK_DIR [--pictures FOLDER]
-The recipes' pictures are kept in FOLDER (the README's are in docs/), without --pictures in
+The recipes' pictures are kept in FOLDER (the guide's are in docs/), without --pictures in
 WORK_DIR/pictures.
 KiCad's sample picture tux.bmp comes from the package kicad-demos; without it, its recipe is
 skipped and says so. Exit status 0 on success, 1 on a failed step, 77 when a tool is missing or
@@ -32,7 +32,7 @@ from desktop import (CLIENT_H, CLIENT_W, COMMAND2, COMMAND3, OUTER_H, OUTER_W, T
 HERE = Path(__file__).resolve().parent
 LOGO = HERE.parent / "data" / "artwork" / "logo.svg"
 TUX = Path("/usr/share/kicad/demos/interf_u/tux.bmp")
-README = HERE.parents[1] / "README.md"
+GUIDE = HERE.parents[1] / "docs" / "artwork.md"
 
 PAGE = (152.4, 101.6)  # the board's page in millimetres (6000 x 4000 mils), all of it drawn
 MIL = 0.0254  # millimetres
@@ -141,7 +141,7 @@ def pixel_of(picture, pixel):
 
 def flatten_tux(work):
     """tux.bmp fitted to the picture box and brought to three flat colours by ImageMagick, as the
-    README does it for many pictures at once."""
+    guide does it for many pictures at once."""
     palette = work / "palette.gif"
     subprocess.run(["convert", "xc:black", "xc:white", "xc:#f0b000", "+append", str(palette)],
                    check=True)
@@ -198,7 +198,7 @@ def check_layers(drawing, all_recipes):
 
 
 def check_sizes(drawing):
-    """The logo at scales 1, 2 and 3 is as wide as the README's rule gives for its art: from its
+    """The logo at scales 1, 2 and 3 is as wide as the guide's rule gives for its art: from its
     ring to its pads, 110 of its 120 pixels, give or take the pixels of their smooth edges."""
     sizes = []
     for scale, x in zip((1, 2, 3), SIZE_X):
@@ -214,20 +214,21 @@ def check_sizes(drawing):
 
 
 def check_readme_table():
-    """The README's table of sizes is what the transfer gives."""
-    text = README.read_text(encoding="utf-8")
+    """The guide's table of sizes is what the transfer gives."""
+    text = GUIDE.read_text(encoding="utf-8")
     rows = re.findall(r"^\| (\d+) px \|((?: [\d.]+ mm \|)+)$", text, re.M)
     if not rows:
-        raise StepFailed("the README has no table of picture widths and board widths")
+        raise StepFailed("the artwork guide has no table of picture widths and board widths")
     for pixels, cells in rows:
         got = [float(v) for v in re.findall(r"([\d.]+) mm", cells)]
         want = [round(board_width_mm(int(pixels), scale), 1) for scale in range(1, len(got) + 1)]
         if got != want:
-            raise StepFailed(f"the README gives {got} mm for {pixels} px, the transfer {want}")
+            raise StepFailed(f"the artwork guide gives {got} mm for {pixels} px, "
+                             f"the transfer {want}")
 
 
 def main():
-    parser = argparse.ArgumentParser(description="the README's recipes from artwork to board")
+    parser = argparse.ArgumentParser(description="the artwork guide's recipes")
     parser.add_argument("exe")
     parser.add_argument("work", type=Path)
     parser.add_argument("--pictures", type=Path)
@@ -254,9 +255,9 @@ def main():
         pictures.mkdir(parents=True, exist_ok=True)
         for recipe in all_recipes:
             drawing.crop(recipe.area, pictures / f"{recipe.name}.png")
-        print("artwork e2e: " + ", ".join(r.name for r in all_recipes) + " as the README says; "
-              "the logo " + ", ".join(f"{w:.1f} x {h:.1f} mm at scale {s}"
-                                      for s, (w, h) in sizes))
+        logo = ", ".join(f"{w:.1f} x {h:.1f} mm at scale {s}" for s, (w, h) in sizes)
+        print("artwork e2e: " + ", ".join(r.name for r in all_recipes)
+              + " as the artwork guide says; the logo " + logo)
 
     return run_on_desktop("artwork e2e", work, ("kicad-cli", "rsvg-convert", "convert"), body)
 

@@ -15,8 +15,8 @@ rules give, worked out here; the board's lines are held against the box.
   here), its black transferred: at least 97 % of the pixels at or below that level, none above.
   From package kicad-demos; without it this part is skipped and says so.
 
-KiCad then draws Tux as it comes and in black and white (board_drawing.py), the README's picture;
-skipped where kicad-cli is not installed.
+KiCad then draws Tux as it comes and in black and white (board_drawing.py), the artwork guide's
+picture; skipped where kicad-cli is not installed.
 
 Usage: bitlay_prepare_e2e.py BITLAY_EXECUTABLE WORK_DIR [--pictures FOLDER]
 Exit status 0 on success, 1 on a failed step, 77 when a tool is missing or no X server can be
@@ -48,7 +48,7 @@ NAVY, ORANGE, BLUE = (0x1D, 0x32, 0x70), (0xF2, 0x91, 0x00), (0, 0, 255)  # the 
 BOX = (*PICTURE1_CLIENT, CLIENT_W, CLIENT_H)
 MENU_AT = (PICTURE1_CLIENT[0] + 150, PICTURE1_CLIENT[1] + 100)  # where the right-click goes
 
-# The README's drawing: Tux as it comes and in black and white, side by side at scale 1 on a
+# The artwork guide's drawing: Tux as it comes and in black and white, side by side at scale 1 on a
 # page of 58.4 x 28 mm (whole pixels of the drawing). Everything else goes beyond the page.
 PAGE, DENSITY = (58.4, 28.0), 12.5
 TUX_Y, TUX_X = "-100", ("100", "1300")

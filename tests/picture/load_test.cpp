@@ -332,7 +332,7 @@ TEST(LoadPicture, SvgIsDrawnAtTheSizeItGives) {
     for (const auto& point : points)
         EXPECT_EQ(logo.pixel(point.at), point.colour) << point.at.x() << "," << point.at.y();
 
-    // Sizes in millimetres count 90 pixels an inch, as the README tells for planning a size.
+    // Sizes in millimetres count 90 pixels an inch, as the artwork guide tells for planning a size.
     QTemporaryDir dir;
     const QString path = dir.filePath("millimetres.svg");
     QFile file(path);
