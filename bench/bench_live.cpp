@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "dbx-kicad/dbx32.h"
+#include "pcbnew_fixture.h"
 #include "picture/picture_box.h"
-#include "tests/dbx-kicad/pcbnew_fixture.h"
 #include "transfer/transfer.h"
 
 namespace {
