@@ -62,7 +62,7 @@ DbxStatusCode FileDesign::placeLocked(const BoardLine& line) {
     if (!layers_[line.layer].listed) return status::kLayerNotFound;
 
     Line placed;
-    uuids_.next(placed.uuid);
+    placed.uuid = uuids_.next();
     placed.geometry = line;
     const DbxStatusCode written = writeItems(&placed);
     if (written != status::kOk) return written;

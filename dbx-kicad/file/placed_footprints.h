@@ -36,11 +36,11 @@ class PlacedFootprints final {
   public:
     struct Line {
         BoardLine geometry;  // on the board, in KiCad's terms
-        char uuid[kUuidLength] = {};
+        Uuid uuid;
     };
 
     struct Footprint {
-        char uuid[kUuidLength] = {};
+        Uuid uuid;
         std::int64_t anchorX = 0;  // the start of its first line, KiCad's coordinates
         std::int64_t anchorY = 0;
         std::size_t transfer = 0;
