@@ -43,10 +43,6 @@ class Board {
         placed_.boardReplaced(present);
     }
 
-    std::string footprintName(std::size_t footprint) const {
-        const PlacedFootprints::Footprint& f = placed_.footprint(footprint);
-        return footprintNames_.at(std::string(f.uuid.text()));
-    }
     std::string lineUuid(std::size_t line) const {
         return std::string(placed_.line(line).uuid.text());
     }
