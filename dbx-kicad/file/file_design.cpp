@@ -87,19 +87,18 @@ DbxStatusCode FileDesign::close() {
     return result;
 }
 
-DbxStatusCode openFileDesign(const char* path, bool createDefault, std::unique_ptr<Design>& design,
-                             const FileDesignOptions& options) {
-    if (createDefault && !ensureDefaultBoard(path)) return status::kUnableToOpenFile;
+OpenedDesign openFileDesign(const char* path, bool createDefault,
+                            const FileDesignOptions& options) {
+    if (createDefault && !ensureDefaultBoard(path)) return {status::kUnableToOpenFile, nullptr};
 
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    if (error) return status::kUnableToOpenFile;
+    if (error) return {status::kUnableToOpenFile, nullptr};
 
     BoardFile file;
     const DbxStatusCode opened = openBoardFile(absolute.c_str(), file);
-    if (opened != status::kOk) return opened;
-    design = std::make_unique<FileDesign>(absolute.string(), std::move(file), options);
-    return status::kOk;
+    if (opened != status::kOk) return {opened, nullptr};
+    return {status::kOk, std::make_unique<FileDesign>(absolute.string(), std::move(file), options)};
 }
 
 }  // namespace bitlay::kicad
