@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -150,12 +151,12 @@ DbxStatusCode BoardSync::reread() {
     // The change time before the read: a write during the read makes the next call read again.
     struct stat info{};
     if (::fstat(fd_.get(), &info) != 0) return status::kUnableToOpenFile;
-    std::string text;
-    if (!readWhole(fd_.get(), text)) return status::kUnableToOpenFile;
-    const BoardOutline outline = readBoardOutline(text);
+    const std::optional<std::string> text = readWhole(fd_.get());
+    if (!text) return status::kUnableToOpenFile;
+    const BoardOutline outline = readBoardOutline(*text);
     const DbxStatusCode read = statusOf(outline);
     if (read != status::kOk) return read;
-    adopt(outline, text);
+    adopt(outline, *text);
     changed_ = info.st_ctim;
     mustReread_ = false;
     return status::kOk;
@@ -165,9 +166,8 @@ DbxStatusCode BoardSync::reread() {
 // moves to the new file; the old one is let go.
 DbxStatusCode BoardSync::reattach() {
     mustReread_ = true;
-    BoardFile file;
-    const DbxStatusCode opened = openBoardFile(path_.c_str(), file);
-    if (opened != status::kOk) return opened;
+    BoardFile file = openBoardFile(path_.c_str());
+    if (file.status != status::kOk) return file.status;
     fd_ = std::move(file.fd);
     replaceAttached(identity_, file.identity);
     identity_ = file.identity;

@@ -75,9 +75,8 @@ OpenedDesign openFileDesign(const char* path, bool createDefault,
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
     if (error) return {status::kUnableToOpenFile, nullptr};
 
-    BoardFile file;
-    const DbxStatusCode opened = openBoardFile(absolute.c_str(), file);
-    if (opened != status::kOk) return {opened, nullptr};
+    BoardFile file = openBoardFile(absolute.c_str());
+    if (file.status != status::kOk) return {file.status, nullptr};
     std::vector<LayerName> names;
     for (const BoardLayer& layer : file.outline.layers) {
         names.push_back(makeLayerName(layer.canonicalName, layer.userName));
