@@ -84,7 +84,9 @@ Slot* findSlot(Registry& reg, const DesignContext* context) noexcept {
 DbxStatusCode attach(std::unique_ptr<Design>& design) {
     const char* configured = std::getenv(kDesignVariable);
     if (configured != nullptr && *configured != '\0') {
-        return openFileDesign(configured, false, design);
+        OpenedDesign file = openFileDesign(configured, false);
+        design = std::move(file.design);
+        return file.status;
     }
     const auto answerBy = std::chrono::steady_clock::now() + kAnswerWait;
     const EditorSockets editors = findEditorSockets();
@@ -102,7 +104,9 @@ DbxStatusCode attach(std::unique_ptr<Design>& design) {
         const LiveAttachment live = openLiveDesign(socket, design, answerBy);
         if (live.editorFound) return live.status;
     }
-    return openFileDesign(kDefaultBoardName, true, design);
+    OpenedDesign file = openFileDesign(kDefaultBoardName, true);
+    design = std::move(file.design);
+    return file.status;
 }
 
 DbxStatusCode openDesign(DesignContext* context) {

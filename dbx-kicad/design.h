@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,12 @@ class Design {
 
   protected:
     std::vector<LayerName> layerNames_;
+};
+
+// A design just attached, or the status that says why none was.
+struct OpenedDesign {
+    DbxStatusCode status = 0;
+    std::unique_ptr<Design> design;  // set exactly when `status` is 0
 };
 
 // "Bitlay: 12,345 lines", the name of a transfer: its undo step in a running KiCad, its group in a

@@ -49,7 +49,6 @@ class SenderLoop final {
     // Under the lock.
     std::mutex& mutex() noexcept { return mutex_; }
     TransferTimer& timer() noexcept { return timer_; }
-    bool stopping() const noexcept { return stopping_; }
     // Wakes the thread: a transfer began, or work is due.
     void wake() noexcept { wake_.notify_one(); }
 

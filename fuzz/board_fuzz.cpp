@@ -65,13 +65,13 @@ void expectSameBoard(const BoardOutline& before, const std::string& text) {
 void attachTo(const std::string& board) {
     bitlay::fuzz::writeFile(boardPath(), board);
     const BoardOutline outline = readBoardOutline(board);
-    std::unique_ptr<Design> design;
-    const DbxStatusCode opened = openFileDesign(boardPath().c_str(), false, design);
-    FUZZ_CHECK(opened == statusOf(outline));
-    if (opened != status::kOk) {
+    OpenedDesign opened = openFileDesign(boardPath().c_str(), false);
+    FUZZ_CHECK(opened.status == statusOf(outline));
+    if (opened.status != status::kOk) {
         FUZZ_CHECK(bitlay::fuzz::readFile(boardPath()) == board);
         return;
     }
+    std::unique_ptr<Design> design = std::move(opened.design);
     const auto layers = static_cast<std::int32_t>(design->layerNames().size());
     FUZZ_CHECK(layers == static_cast<std::int32_t>(outline.layers.size()));
     FUZZ_CHECK(place(*design, lineOn(1, 0)) == status::kOk);
@@ -87,8 +87,9 @@ void attachTo(const std::string& board) {
 // The bytes saved by another program over a board the stand-in has a transfer open in.
 void savedOver(const std::string& board, bool renamed) {
     bitlay::fuzz::writeFile(boardPath(), std::string(defaultBoardText()));
-    std::unique_ptr<Design> design;
-    FUZZ_CHECK(openFileDesign(boardPath().c_str(), false, design) == status::kOk);
+    OpenedDesign opened = openFileDesign(boardPath().c_str(), false);
+    FUZZ_CHECK(opened.status == status::kOk);
+    std::unique_ptr<Design> design = std::move(opened.design);
     FUZZ_CHECK(place(*design, lineOn(1, 0)) == status::kOk);
 
     if (renamed) {

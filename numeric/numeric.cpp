@@ -51,9 +51,6 @@ std::int16_t roundToInt16(double value) {
 std::int16_t narrowToInt16(std::int32_t value) {
     return checkedNarrow<std::int16_t>(value, "a 16-bit conversion");
 }
-std::int32_t narrowToInt32(std::int64_t value) {
-    return checkedNarrow<std::int32_t>(value, "a 32-bit conversion");
-}
 
 std::int16_t add16(std::int16_t a, std::int16_t b) {
     return checkedNarrow<std::int16_t>(std::int64_t{a} + b, "a 16-bit sum");
@@ -61,14 +58,8 @@ std::int16_t add16(std::int16_t a, std::int16_t b) {
 std::int16_t sub16(std::int16_t a, std::int16_t b) {
     return checkedNarrow<std::int16_t>(std::int64_t{a} - b, "a 16-bit difference");
 }
-std::int16_t mul16(std::int16_t a, std::int16_t b) {
-    return checkedNarrow<std::int16_t>(std::int64_t{a} * b, "a 16-bit product");
-}
 std::int32_t add32(std::int32_t a, std::int32_t b) {
     return checkedNarrow<std::int32_t>(std::int64_t{a} + b, "a 32-bit sum");
-}
-std::int32_t sub32(std::int32_t a, std::int32_t b) {
-    return checkedNarrow<std::int32_t>(std::int64_t{a} - b, "a 32-bit difference");
 }
 std::int32_t mul32(std::int32_t a, std::int32_t b) {
     return checkedNarrow<std::int32_t>(std::int64_t{a} * b, "a 32-bit product");

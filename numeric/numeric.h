@@ -30,13 +30,10 @@ bool roundsToInt32(double value) noexcept;
 std::int16_t roundToInt16(double value);
 
 std::int16_t narrowToInt16(std::int32_t value);
-std::int32_t narrowToInt32(std::int64_t value);
 
 std::int16_t add16(std::int16_t a, std::int16_t b);
 std::int16_t sub16(std::int16_t a, std::int16_t b);
-std::int16_t mul16(std::int16_t a, std::int16_t b);
 std::int32_t add32(std::int32_t a, std::int32_t b);
-std::int32_t sub32(std::int32_t a, std::int32_t b);
 std::int32_t mul32(std::int32_t a, std::int32_t b);
 
 // A double to single precision; a finite value beyond the single range is an overflow.

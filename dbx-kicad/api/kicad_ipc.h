@@ -67,7 +67,6 @@ class KicadIpc final {
     // Ends the call in flight, from any thread, and makes every later call fail at once: a
     // design letting go of a KiCad that does not answer.
     void abort() noexcept;
-    bool aborted() const noexcept { return aborted_.load(); }
 
     void close() noexcept;
 

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "dbx-kicad/kicad_text/default_board.h"
@@ -97,17 +100,17 @@ void removeAttached(const FileIdentity& identity) {
                          attached.files.end());
 }
 
-bool readWhole(int fd, std::string& text) {
-    text.clear();
+std::optional<std::string> readWhole(int fd) {
+    std::string text;
     char chunk[1 << 16];
     off_t offset = 0;
     for (;;) {
         const ssize_t got = ::pread(fd, chunk, sizeof chunk, offset);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return std::nullopt;
         }
-        if (got == 0) return true;
+        if (got == 0) return text;
         text.append(chunk, static_cast<std::size_t>(got));
         offset += got;
     }
@@ -124,27 +127,37 @@ DbxStatusCode statusOf(const BoardOutline& outline) noexcept {
     }
 }
 
-DbxStatusCode openBoardFile(const char* path, BoardFile& file) {
+BoardFile openBoardFile(const char* path) {
+    const auto refused = [](DbxStatusCode status) {
+        BoardFile none;
+        none.status = status;
+        return none;
+    };
     // Every placed line reads back the end of the file; without O_NOATIME each of those reads
     // would also write the access time. Only the file's owner may ask for it.
     UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC | O_NOATIME));
     if (!fd && errno == EPERM) fd.reset(::open(path, O_RDWR | O_CLOEXEC));
-    if (!fd) return status::kUnableToOpenFile;
+    if (!fd) return refused(status::kUnableToOpenFile);
 
     struct stat info{};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return status::kUnableToOpenFile;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return refused(status::kUnableToOpenFile);
+    }
+    BoardFile file;
     file.identity = identityOf(info);
     file.changed = info.st_ctim;
-    if (attachedHere(file.identity)) return status::kServerBusy;
+    if (attachedHere(file.identity)) return refused(status::kServerBusy);
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile;
+        return refused(errno == EWOULDBLOCK ? status::kServerBusy : status::kUnableToOpenFile);
     }
-    if (!readWhole(fd.get(), file.text)) return status::kUnableToOpenFile;
+    std::optional<std::string> text = readWhole(fd.get());
+    if (!text) return refused(status::kUnableToOpenFile);
+    file.text = std::move(*text);
     file.outline = readBoardOutline(file.text);
     const DbxStatusCode read = statusOf(file.outline);
-    if (read != status::kOk) return read;
+    if (read != status::kOk) return refused(read);
     file.fd = std::move(fd);
-    return status::kOk;
+    return file;
 }
 
 }  // namespace bitlay::kicad

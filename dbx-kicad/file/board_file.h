@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "dbx-kicad/design.h"
@@ -38,22 +39,24 @@ void addAttached(const FileIdentity& identity);
 void replaceAttached(const FileIdentity& from, const FileIdentity& to);
 void removeAttached(const FileIdentity& identity);
 
-// Reads the whole file from its start, whatever the descriptor's position.
-bool readWhole(int fd, std::string& text);
+// The whole file from its start, whatever the descriptor's position; nothing when it cannot be
+// read.
+std::optional<std::string> readWhole(int fd);
 
 // The status for a board that read as `outline`.
 DbxStatusCode statusOf(const BoardOutline& outline) noexcept;
 
-// A board file just opened, locked and read.
+// A board file just opened, locked and read, or the status that says why not.
 struct BoardFile {
-    UniqueFd fd;
+    DbxStatusCode status = 0;
+    UniqueFd fd;  // holds the lock when `status` is 0
     FileIdentity identity;
     struct timespec changed{};  // its change time before it was read
     std::string text;
     BoardOutline outline;
 };
 
-// Opens, locks and reads the board file at `path`. On success `file.fd` holds the lock.
-DbxStatusCode openBoardFile(const char* path, BoardFile& file);
+// Opens, locks and reads the board file at `path`.
+BoardFile openBoardFile(const char* path);
 
 }  // namespace bitlay::kicad

@@ -1,11 +1,14 @@
+#include "dbx-kicad/file/board_sync.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
-#include "dbx-kicad/file/file_design_impl.h"
 #include "dbx-kicad/kicad_text/kicad_strings.h"
 #include "dbx-kicad/status.h"
 
@@ -18,8 +21,54 @@ bool changedSince(const struct stat& info, const struct timespec& changed) noexc
 
 }  // namespace
 
+BoardSync::BoardSync(std::string path, BoardFile file, bool watchFile)
+    : path_(std::move(path)),
+      watchFile_(watchFile),
+      fd_(std::move(file.fd)),
+      identity_(file.identity),
+      changed_(file.changed) {
+    for (const BoardLayer& layer : file.outline.layers) {
+        layers_.push_back({layer.canonicalName, quoteKicadString(layer.canonicalName), false});
+    }
+    adopt(file.outline, file.text);
+    watch();
+    addAttached(identity_);
+}
+
+BoardSync::~BoardSync() { removeAttached(identity_); }
+
+DbxStatusCode BoardSync::placeLine(const BoardLine& line) {
+    const DbxStatusCode current = makeCurrent();
+    if (current != status::kOk) return current;
+    if (!layers_[line.layer].listed) return status::kLayerNotFound;
+
+    Line placed;
+    placed.uuid = uuids_.next();
+    placed.geometry = line;
+    return writeItems(&placed);
+}
+
+void BoardSync::endTransfer() {
+    placed_.endTransfer();
+    if (makeCurrent() == status::kOk && placed_.hasWrites()) {
+        static_cast<void>(writeItems(nullptr));
+    }
+}
+
+DbxStatusCode BoardSync::close() {
+    DbxStatusCode result = status::kOk;
+    if (makeCurrent() != status::kOk ||
+        (placed_.hasWrites() && writeItems(nullptr) != status::kOk)) {
+        result = status::kDisconnectError;
+    }
+    if (::fsync(fd_.get()) != 0) result = status::kDisconnectError;
+    // Closing the descriptor also releases the lock.
+    if (!fd_.close() && result == status::kOk) result = status::kDisconnectError;
+    return result;
+}
+
 // Takes the board as just read as the state of the file, and finds the placed items it lacks.
-void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
+void BoardSync::adopt(const BoardOutline& outline, std::string_view text) {
     writer_ = FootprintWriter(footprintSyntaxFor(outline.version));
     end_.adopt(outline, text, footprintClosing(writer_.syntax()));
     for (Layer& layer : layers_) {
@@ -39,8 +88,8 @@ void FileDesign::adopt(const BoardOutline& outline, std::string_view text) {
 
 // Watches the file just read. A change between the read and the start of the watch shows in the
 // change time.
-void FileDesign::watch() {
-    watch_ = options_.watchFile ? BoardWatch(fd_.get(), path_) : BoardWatch();
+void BoardSync::watch() {
+    watch_ = watchFile_ ? BoardWatch(fd_.get(), path_) : BoardWatch();
     struct stat info{};
     if (watch_.active() && (::fstat(fd_.get(), &info) != 0 || changedSince(info, changed_))) {
         mustReread_ = true;
@@ -50,7 +99,7 @@ void FileDesign::watch() {
 // Makes sure the file at the path is still the one attached and still ends as this library left
 // it; when another program has saved the board meanwhile, takes the board as it now is. While the
 // kernel tells of every change to the file and its name, only its end needs a look.
-DbxStatusCode FileDesign::makeCurrent() {
+DbxStatusCode BoardSync::makeCurrent() {
     if (!watch_.active()) return lookAtTheFile();
     // The events so far, read before the board is: a change while it is read tells next time.
     switch (watch_.look()) {
@@ -68,7 +117,7 @@ DbxStatusCode FileDesign::makeCurrent() {
     return lookAtTheFile();
 }
 
-DbxStatusCode FileDesign::lookAtTheFile(bool byChangeTime) {
+DbxStatusCode BoardSync::lookAtTheFile(bool byChangeTime) {
     struct stat info{};
     // A board deleted while attached takes no lines until a board is back at its path.
     if (::stat(path_.c_str(), &info) != 0) return status::kUnableToOpenFile;
@@ -83,7 +132,7 @@ DbxStatusCode FileDesign::lookAtTheFile(bool byChangeTime) {
 
 // The file ends with exactly what this library left after the insert offset; else it is read
 // again.
-DbxStatusCode FileDesign::checkTheEnd() {
+DbxStatusCode BoardSync::checkTheEnd() {
     const std::string_view expected = end_.standing();
     // One byte more than expected: a read that gets it finds the file longer.
     tailCheck_.resize(expected.size() + 1);
@@ -97,17 +146,17 @@ DbxStatusCode FileDesign::checkTheEnd() {
 }
 
 // The same file, written over in place.
-DbxStatusCode FileDesign::reread() {
+DbxStatusCode BoardSync::reread() {
     mustReread_ = true;
     // The change time before the read: a write during the read makes the next call read again.
     struct stat info{};
     if (::fstat(fd_.get(), &info) != 0) return status::kUnableToOpenFile;
-    std::string text;
-    if (!readWhole(fd_.get(), text)) return status::kUnableToOpenFile;
-    const BoardOutline outline = readBoardOutline(text);
+    const std::optional<std::string> text = readWhole(fd_.get());
+    if (!text) return status::kUnableToOpenFile;
+    const BoardOutline outline = readBoardOutline(*text);
     const DbxStatusCode read = statusOf(outline);
     if (read != status::kOk) return read;
-    adopt(outline, text);
+    adopt(outline, *text);
     changed_ = info.st_ctim;
     mustReread_ = false;
     return status::kOk;
@@ -115,11 +164,10 @@ DbxStatusCode FileDesign::reread() {
 
 // Another file at the path: saved under a new name and renamed over the attached one. The lock
 // moves to the new file; the old one is let go.
-DbxStatusCode FileDesign::reattach() {
+DbxStatusCode BoardSync::reattach() {
     mustReread_ = true;
-    BoardFile file;
-    const DbxStatusCode opened = openBoardFile(path_.c_str(), file);
-    if (opened != status::kOk) return opened;
+    BoardFile file = openBoardFile(path_.c_str());
+    if (file.status != status::kOk) return file.status;
     fd_ = std::move(file.fd);
     replaceAttached(identity_, file.identity);
     identity_ = file.identity;
@@ -131,7 +179,7 @@ DbxStatusCode FileDesign::reattach() {
 }
 
 // After a write of this library's own: its change time, for a design without a watch.
-void FileDesign::noteChange() noexcept {
+void BoardSync::noteChange() noexcept {
     if (watch_.active()) return;
     struct stat info{};
     if (::fstat(fd_.get(), &info) == 0) {
@@ -142,7 +190,7 @@ void FileDesign::noteChange() noexcept {
 }
 
 // The footprints of `write` and `line` when there is one, into the writer.
-void FileDesign::writeParts(const Write& write, const Line* line) {
+void BoardSync::writeParts(const Write& write, const Line* line) {
     const auto appendLine = [&](const Line& item, const PlacedFootprints::Footprint& footprint) {
         // Relative to the footprint's anchor, as KiCad writes a footprint's items.
         BoardLine relative = item.geometry;
@@ -173,7 +221,7 @@ void FileDesign::writeParts(const Write& write, const Line* line) {
 // Writes what waits and `line` when there is one, in one write where the tail stood, and the tail
 // after them. A footprint only ever goes in with all its lines: while one of them cannot (its
 // layer is gone), nothing does.
-DbxStatusCode FileDesign::writeItems(const Line* line) {
+DbxStatusCode BoardSync::writeItems(const Line* line) {
     placed_.plan(line, write_);
     for (const PlacedFootprints::Part& part : write_.parts) {
         for (const std::size_t i : part.lines) {

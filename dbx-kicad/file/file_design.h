@@ -3,7 +3,6 @@
 // The design as a KiCad board file: every placed line is appended to the file right away.
 
 #include <chrono>
-#include <memory>
 
 #include "dbx-kicad/design.h"
 
@@ -21,7 +20,7 @@ struct FileDesignOptions {
 
 // Attaches to the board file at `path`, creating the default board there first when
 // `createDefault` is set and nothing is there yet. The caller serialises all calls.
-DbxStatusCode openFileDesign(const char* path, bool createDefault, std::unique_ptr<Design>& design,
-                             const FileDesignOptions& options = {});
+OpenedDesign openFileDesign(const char* path, bool createDefault,
+                            const FileDesignOptions& options = {});
 
 }  // namespace bitlay::kicad

@@ -10,7 +10,7 @@ namespace {
 
 // What a form's slots hold; a form uses some of them.
 struct Slots {
-    const char* uuid = nullptr;
+    std::string_view uuid;
     std::int64_t x = 0;  // {at}
     std::int64_t y = 0;
     const BoardLine* line = nullptr;  // {start}, {end}, {width}
@@ -35,7 +35,7 @@ void fill(std::string& out, std::string_view form, const Slots& slots) {
         const std::string_view slot = form.substr(open + 1, close - open - 1);
         form.remove_prefix(close + 1);
         if (slot == "uuid") {
-            out.append(slots.uuid, kUuidLength);
+            out.append(slots.uuid);
         } else if (slot == "at") {
             appendPoint(out, slots.x, slots.y);
         } else if (slot == "start") {
@@ -70,30 +70,29 @@ FootprintSyntax footprintSyntaxFor(std::int64_t version) noexcept {
 FootprintWriter::FootprintWriter(FootprintSyntax syntax) noexcept
     : syntax_(syntax), layout_(&footprintLayout(syntax)) {}
 
-void FootprintWriter::head(const char* uuid, std::int64_t anchorX, std::int64_t anchorY) {
+void FootprintWriter::head(const Uuid& uuid, std::int64_t anchorX, std::int64_t anchorY) {
     Slots slots;
-    slots.uuid = uuid;
+    slots.uuid = uuid.text();
     slots.x = anchorX;
     slots.y = anchorY;
     fill(text_, layout_->head, slots);
 }
 
 void FootprintWriter::line(const BoardLine& relative, std::string_view quotedLayer,
-                           const char* uuid) {
+                           const Uuid& uuid) {
     Slots slots;
-    slots.uuid = uuid;
+    slots.uuid = uuid.text();
     slots.line = &relative;
     slots.layer = quotedLayer;
     fill(text_, layout_->line, slots);
 }
 
 void FootprintWriter::fields(std::string_view quotedName, UuidGenerator& uuids) {
-    char uuid[kUuidLength];
     for (std::size_t i = 0; i < layout_->fieldCount; ++i) {
         const FieldForm& field = layout_->fields[i];
-        uuids.next(uuid);
+        const Uuid uuid = uuids.next();
         Slots slots;
-        slots.uuid = uuid;
+        slots.uuid = uuid.text();
         slots.name = field.name;
         slots.text = field.text.empty() ? quotedName : field.text;
         slots.layer = field.layer;

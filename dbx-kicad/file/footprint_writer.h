@@ -18,6 +18,7 @@
 
 namespace bitlay::kicad {
 
+class Uuid;
 class UuidGenerator;
 struct FootprintLayout;
 
@@ -65,11 +66,11 @@ class FootprintWriter final {
 
     // The footprint's head, from `(footprint` to its attributes, line break included: its UUID
     // and its anchor (KiCad's coordinates).
-    void head(const char* uuid, std::int64_t anchorX, std::int64_t anchorY);
+    void head(const Uuid& uuid, std::int64_t anchorX, std::int64_t anchorY);
 
     // One graphic line of the footprint, its points relative to the footprint's anchor (KiCad
     // writes them so), `quotedLayer` the canonical layer name in quotes.
-    void line(const BoardLine& relative, std::string_view quotedLayer, const char* uuid);
+    void line(const BoardLine& relative, std::string_view quotedLayer, const Uuid& uuid);
 
     // The fields KiCad writes for the version, Reference `quotedName` and Value "Bitlay" first,
     // each with a fresh UUID from `uuids`.

@@ -5,8 +5,8 @@
 namespace bitlay::kicad {
 namespace {
 
-bool presentIn(const std::unordered_set<std::string_view>& present, const char* uuid) {
-    return present.count(std::string_view(uuid, kUuidLength)) != 0;
+bool presentIn(const std::unordered_set<std::string_view>& present, const Uuid& uuid) {
+    return present.count(uuid.text()) != 0;
 }
 
 }  // namespace
@@ -37,7 +37,7 @@ void PlacedFootprints::plan(const Line* line, Write& write) {
         return;
     }
     write.opensFootprint = true;
-    uuids_.next(write.opened.uuid);
+    write.opened.uuid = uuids_.next();
     write.opened.anchorX = line->geometry.startX;
     write.opened.anchorY = line->geometry.startY;
     write.opened.transfer = openTransfer_ ? *openTransfer_ : transfers_.size();
@@ -67,7 +67,7 @@ void PlacedFootprints::endTransfer() noexcept {
 std::size_t PlacedFootprints::newFootprint(std::size_t transfer,
                                            const std::vector<std::size_t>& lines) {
     Footprint footprint;
-    uuids_.next(footprint.uuid);
+    footprint.uuid = uuids_.next();
     footprint.anchorX = lines_[lines.front()].geometry.startX;
     footprint.anchorY = lines_[lines.front()].geometry.startY;
     footprint.transfer = transfer;

@@ -36,11 +36,11 @@ class PlacedFootprints final {
   public:
     struct Line {
         BoardLine geometry;  // on the board, in KiCad's terms
-        char uuid[kUuidLength] = {};
+        Uuid uuid;
     };
 
     struct Footprint {
-        char uuid[kUuidLength] = {};
+        Uuid uuid;
         std::int64_t anchorX = 0;  // the start of its first line, KiCad's coordinates
         std::int64_t anchorY = 0;
         std::size_t transfer = 0;
@@ -61,14 +61,12 @@ class PlacedFootprints final {
         std::vector<Part> parts;
         const Line* line = nullptr;   // a new line, after the lines of the last part
         bool opensFootprint = false;  // the last part is a new footprint that `line` opens
-        Footprint opened;             // that footprint, numbered footprintCount()
+        Footprint opened;             // that footprint, numbered after the footprints so far
     };
 
     explicit PlacedFootprints(UuidGenerator& uuids) noexcept : uuids_(uuids) {}
 
     const Line& line(std::size_t index) const noexcept { return lines_[index]; }
-    std::size_t footprintCount() const noexcept { return footprints_.size(); }
-    const Footprint& footprint(std::size_t index) const noexcept { return footprints_[index]; }
     // The footprint of `part`, the one `write` opens included.
     const Footprint& footprintOf(const Write& write, const Part& part) const noexcept;
     // Lines placed in the transfer so far: its name's count.

@@ -84,7 +84,7 @@ std::uint64_t UuidGenerator::nextWord() noexcept {
     return result;
 }
 
-void UuidGenerator::next(char* out) noexcept {
+Uuid UuidGenerator::next() noexcept {
     static constexpr char kHex[] = "0123456789abcdef";
     unsigned char bytes[16];
     const std::uint64_t high = nextWord();
@@ -95,12 +95,14 @@ void UuidGenerator::next(char* out) noexcept {
     }
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0Fu) | 0x40u);  // version 4: random
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3Fu) | 0x80u);  // RFC 4122 variant
-    char* p = out;
+    Uuid uuid;
+    char* p = uuid.text_.data();
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
         *p++ = kHex[bytes[i] >> 4];
         *p++ = kHex[bytes[i] & 0x0Fu];
     }
+    return uuid;
 }
 
 }  // namespace bitlay::kicad

@@ -2,6 +2,7 @@
 
 // UUIDs in KiCad's text: finding the ones a board gives its items, and making new ones.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -10,6 +11,25 @@
 namespace bitlay::kicad {
 
 constexpr std::size_t kUuidLength = 36;
+
+// A UUID as KiCad writes one: 8-4-4-4-12 lower-case hex digits with dashes, no quotes.
+class Uuid final {
+  public:
+    // The nil UUID, all zeros.
+    Uuid() noexcept {
+        text_.fill('0');
+        text_[8] = text_[13] = text_[18] = text_[23] = '-';
+    }
+
+    std::string_view text() const noexcept { return {text_.data(), text_.size()}; }
+
+    bool operator==(const Uuid& other) const noexcept { return text_ == other.text_; }
+    bool operator!=(const Uuid& other) const noexcept { return text_ != other.text_; }
+
+  private:
+    friend class UuidGenerator;
+    std::array<char, kUuidLength> text_;
+};
 
 // The UUIDs `text` gives items as their own, in the 8-4-4-4-12 hex-digit form KiCad writes
 // (either case): those after (uuid, (tstamp or (id, quoted or not. A UUID that only names another
@@ -21,8 +41,7 @@ std::vector<std::string_view> itemUuidsIn(std::string_view text);
 class UuidGenerator final {
   public:
     UuidGenerator();
-    // Writes kUuidLength characters, lower-case hex with dashes.
-    void next(char* out) noexcept;
+    Uuid next() noexcept;
 
   private:
     std::uint64_t nextWord() noexcept;

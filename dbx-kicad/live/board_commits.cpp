@@ -11,15 +11,16 @@ namespace bitlay::kicad {
 
 namespace cmd = kiapi::common::commands;
 
-CallResult BoardCommits::begin(std::string& id) {
+OpenedCommit BoardCommits::begin() {
     cmd::BeginCommit request;
     // KiCad 10.0.7 and later tie the commit to the board named in the header; earlier ones skip
     // the field.
     *request.mutable_header()->mutable_document() = board_;
     cmd::BeginCommitResponse response;
-    const CallResult result = ipc_.call(request, &response, kNoDeadline);
-    if (result.ok()) id = response.id().value();
-    return result;
+    OpenedCommit commit;
+    commit.call = ipc_.call(request, &response, kNoDeadline);
+    if (commit.call.ok()) commit.id = response.id().value();
+    return commit;
 }
 
 DbxStatusCode BoardCommits::deliver(const kiapi::board::types::FootprintInstance& footprint,

@@ -15,13 +15,19 @@
 
 namespace bitlay::kicad {
 
+// A commit KiCad was asked to open: its id when `call` went through.
+struct OpenedCommit {
+    CallResult call;
+    std::string id;
+};
+
 class BoardCommits final {
   public:
     BoardCommits(KicadIpc& ipc, const kiapi::common::types::DocumentSpecifier& board) noexcept
         : ipc_(ipc), board_(board) {}
 
-    // Opens a commit; its id into `id`.
-    CallResult begin(std::string& id);
+    // Opens a commit.
+    OpenedCommit begin();
 
     // Ends the commit open for this client, whichever it is, taking back what it holds.
     CallResult drop();

@@ -110,24 +110,23 @@ class LiveDesign final : public Design, private SenderLoop::Steps {
     void openCommit(std::unique_lock<std::mutex>& lock) {
         lock.unlock();
         if (!leftoverDropped_) leftoverDropped_ = !notReady(commits_.drop());
-        std::string commitId;
-        const CallResult result = commits_.begin(commitId);
+        OpenedCommit commit = commits_.begin();
         lock.lock();
         if (phase_ != Phase::kBeginning) {
             // The caller gave up waiting: nothing may go into this commit.
-            if (result.ok()) {
+            if (commit.call.ok()) {
                 lock.unlock();
                 commits_.drop();
                 lock.lock();
             }
             return;
         }
-        if (result.ok()) {
-            commitId_ = std::move(commitId);
+        if (commit.call.ok()) {
+            commitId_ = std::move(commit.id);
             footprint_ = std::make_unique<TransferFootprint>(uuids_);
             phase_ = Phase::kOpen;
         } else {
-            refusal_ = statusOf(result);
+            refusal_ = statusOf(commit.call);
             if (refusal_ == status::kServerTerminated) fail(refusal_);
             phase_ = Phase::kRefused;
         }

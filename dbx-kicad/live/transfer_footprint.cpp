@@ -1,6 +1,7 @@
 #include "dbx-kicad/live/transfer_footprint.h"
 
 #include <cstdint>
+#include <string>
 
 #include "dbx-kicad/kicad_text/uuids.h"
 
@@ -18,6 +19,12 @@ constexpr int kValueField = 1;
 constexpr std::int64_t kTextSizeNm = 1270000;
 constexpr std::int64_t kTextStrokeNm = 150000;
 
+// A fresh random id. An item without one costs KiCad a failed parse (an exception) before it
+// invents one.
+void setNewId(types::KIID* id, UuidGenerator& uuids) {
+    id->set_value(std::string(uuids.next().text()));
+}
+
 void setPoint(types::Vector2* point, std::int64_t x, std::int64_t y) {
     point->set_x_nm(x);
     point->set_y_nm(y);
@@ -29,9 +36,7 @@ void setField(board::Field* field, int id, board::BoardLayer layer, const std::s
     field->mutable_id()->set_id(id);
     field->set_visible(false);
     board::BoardText* boardText = field->mutable_text();
-    char uuid[kUuidLength];
-    uuids.next(uuid);
-    boardText->mutable_id()->set_value(uuid, kUuidLength);
+    setNewId(boardText->mutable_id(), uuids);
     boardText->set_layer(layer);
     types::Text* shown = boardText->mutable_text();
     shown->set_text(text);
@@ -47,9 +52,7 @@ void setField(board::Field* field, int id, board::BoardLayer layer, const std::s
 }  // namespace
 
 TransferFootprint::TransferFootprint(UuidGenerator& uuids) : uuids_(uuids) {
-    char uuid[kUuidLength];
-    uuids_.next(uuid);
-    message_.mutable_id()->set_value(uuid, kUuidLength);
+    setNewId(message_.mutable_id(), uuids_);
     message_.set_layer(board::BL_F_Cu);
     message_.mutable_orientation()->set_value_degrees(0);
     board::FootprintAttributes* attributes = message_.mutable_attributes();
@@ -63,10 +66,7 @@ TransferFootprint::TransferFootprint(UuidGenerator& uuids) : uuids_(uuids) {
 void TransferFootprint::addLine(const BoardLine& line, int apiLayer) {
     if (lines_ == 0) setPoint(message_.mutable_position(), line.startX, line.startY);
     board::BoardGraphicShape shape;
-    // An item without an id costs KiCad a failed parse (an exception) before it invents one.
-    char uuid[kUuidLength];
-    uuids_.next(uuid);
-    shape.mutable_id()->set_value(uuid, kUuidLength);
+    setNewId(shape.mutable_id(), uuids_);
     shape.set_layer(static_cast<board::BoardLayer>(apiLayer));
     auto* stroke = shape.mutable_shape()->mutable_attributes()->mutable_stroke();
     stroke->mutable_width()->set_value_nm(line.width);

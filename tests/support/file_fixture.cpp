@@ -304,7 +304,9 @@ DbxStatusCode DbxKicad::openBoard(const std::string& text, bool watched) {
     if (watched) return TOpenDesign(0, 16000, "", &context_);
     FileDesignOptions options;
     options.watchFile = false;
-    return openFileDesign(board_.c_str(), false, unwatched_, options);
+    OpenedDesign opened = openFileDesign(board_.c_str(), false, options);
+    unwatched_ = std::move(opened.design);
+    return opened.status;
 }
 
 DbxStatusCode DbxKicad::place(LineRecord& line) {

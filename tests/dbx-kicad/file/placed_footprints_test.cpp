@@ -21,7 +21,7 @@ class Board {
     // One line, its start at x, the footprint's anchor when it opens one.
     void place(std::int64_t x) {
         PlacedFootprints::Line line;
-        uuids_.next(line.uuid);
+        line.uuid = uuids_.next();
         line.geometry = {x, 0, x + 10, 0, 1};
         write(&line);
     }
@@ -43,12 +43,8 @@ class Board {
         placed_.boardReplaced(present);
     }
 
-    std::string footprintName(std::size_t footprint) const {
-        const PlacedFootprints::Footprint& f = placed_.footprint(footprint);
-        return footprintNames_.at(std::string(f.uuid, bitlay::kicad::kUuidLength));
-    }
     std::string lineUuid(std::size_t line) const {
-        return std::string(placed_.line(line).uuid, bitlay::kicad::kUuidLength);
+        return std::string(placed_.line(line).uuid.text());
     }
 
     // Every write so far, one a line: "A: head 0 1 +line close" for a footprint the library
@@ -63,7 +59,7 @@ class Board {
         std::string text;
         for (const PlacedFootprints::Part& part : write.parts) {
             const PlacedFootprints::Footprint& f = placed_.footprintOf(write, part);
-            const std::string uuid(f.uuid, bitlay::kicad::kUuidLength);
+            const std::string uuid(f.uuid.text());
             if (footprintNames_.count(uuid) == 0) {
                 footprintNames_[uuid] =
                     std::string(1, static_cast<char>('A' + footprintNames_.size()));
@@ -73,11 +69,11 @@ class Board {
             if (part.head) items_.insert(uuid);
             for (const std::size_t i : part.lines) {
                 text += " " + std::to_string(i);
-                items_.insert(std::string(placed_.line(i).uuid, bitlay::kicad::kUuidLength));
+                items_.insert(std::string(placed_.line(i).uuid.text()));
             }
             if (line != nullptr && &part == &write.parts.back()) {
                 text += " +line";
-                items_.insert(std::string(line->uuid, bitlay::kicad::kUuidLength));
+                items_.insert(std::string(line->uuid.text()));
             }
             if (part.close) {
                 text += " close(" + std::to_string(placed_.transferLines(f.transfer)) + ")";

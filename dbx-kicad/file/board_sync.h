@@ -1,7 +1,12 @@
 #pragma once
 
-// The design over a board file, shared by the two files that make it: file_design.cpp (its
-// thread, its calls) and board_sync.cpp (keeping in step with the board on disk, and writing).
+// A board file attached to the design, kept in step with the board on disk while lines go into
+// it. Another program may save the board meanwhile (KiCad saving it as it had it open, written
+// in place or under another name and renamed over it) or take it away. Before each write the file
+// is looked at, or the kernel's events on it stand in for the look; a board saved by someone else
+// is read again, and what that save dropped of the lines placed so far goes in again. Every write
+// goes where the board's tail stood and writes the tail after it, so the board on disk always
+// reads whole.
 
 #include <sys/stat.h>
 
@@ -13,26 +18,38 @@
 #include "dbx-kicad/file/board_end.h"
 #include "dbx-kicad/file/board_file.h"
 #include "dbx-kicad/file/board_watch.h"
-#include "dbx-kicad/file/file_design.h"
 #include "dbx-kicad/file/footprint_writer.h"
 #include "dbx-kicad/file/placed_footprints.h"
 #include "dbx-kicad/kicad_text/uuids.h"
-#include "dbx-kicad/sender_loop.h"
 #include "dbx-kicad/unique_fd.h"
 
 namespace bitlay::kicad {
 
-// Every line goes into the file at once, inside its transfer's footprint, which stands open in
-// the board while the transfer goes on. The design's thread closes the footprint once the
-// transfer is over (the caller has been away for a while; DBX has no call that ends a transfer),
-// or the close when it comes first.
-class FileDesign final : public Design, private SenderLoop::Steps {
+// Each transfer is one footprint, opened in the board by its first line, standing open there
+// (its closing part of the file's tail) while the transfer goes on, and closed once it ends.
+// The caller serialises all calls.
+class BoardSync final {
   public:
-    FileDesign(std::string path, BoardFile file, const FileDesignOptions& options);
-    ~FileDesign() override;
+    // Takes over `file`, just opened, locked and read at `path` (absolute). With `watchFile`, the
+    // kernel's events on the file and its name may stand in for a look at the file before each
+    // write.
+    BoardSync(std::string path, BoardFile file, bool watchFile);
+    ~BoardSync();
+    BoardSync(const BoardSync&) = delete;
+    BoardSync& operator=(const BoardSync&) = delete;
 
-    DbxStatusCode placeLine(const BoardLine& line) override;
-    DbxStatusCode close() override;
+    // Writes `line` (on a layer listed at attach) into the open transfer's footprint, or into a
+    // new one that begins a transfer, together with whatever waits; nothing when the board on
+    // disk cannot take it, and the status says why.
+    DbxStatusCode placeLine(const BoardLine& line);
+
+    // The open transfer is over: its footprint closes now, with the same checks as a line, or,
+    // when the board cannot take that now, with the next write.
+    void endTransfer();
+
+    // Writes what still waits (a footprint's closing, what another program's save dropped),
+    // flushes the file and lets it go, its lock with it. 32002 unless all of that succeeded.
+    DbxStatusCode close();
 
   private:
     using Line = PlacedFootprints::Line;
@@ -45,10 +62,6 @@ class FileDesign final : public Design, private SenderLoop::Steps {
         bool listed = false;  // still listed in the board as last read
     };
 
-    bool workDue(std::unique_lock<std::mutex>&) override { return false; }
-    void endTransfer(std::unique_lock<std::mutex>& lock) override;
-
-    DbxStatusCode placeLocked(const BoardLine& line);
     void adopt(const BoardOutline& outline, std::string_view text);
     void watch();
     DbxStatusCode writeItems(const Line* line);
@@ -62,7 +75,7 @@ class FileDesign final : public Design, private SenderLoop::Steps {
     void noteChange() noexcept;
 
     const std::string path_;  // absolute, so that a change of working directory does not matter
-    const FileDesignOptions options_;
+    const bool watchFile_;
     UniqueFd fd_;
     FileIdentity identity_;
     // Without a watch: the file's change time when this library last read or wrote it. Any other
@@ -81,11 +94,6 @@ class FileDesign final : public Design, private SenderLoop::Steps {
     // drops some of them (an editor saving the board as it had it open) does not lose them.
     PlacedFootprints placed_{uuids_};
     Write write_;  // the next write's plan
-
-    // Everything above is the caller's while it is inside the library and the thread's while it
-    // ends a transfer; the loop's lock keeps them apart. The exported calls are serialised above
-    // it.
-    SenderLoop loop_;
 };
 
 }  // namespace bitlay::kicad
