@@ -94,9 +94,10 @@ class TransferStopped final : public std::runtime_error {
 // id is formed before the first row; a line whose position overflows is placed on none of them.
 //
 // Board positions: board x = R(X × 2540 + S × x × 2540) and board y = R(Y × 2540 − S × y × 2540),
-// each formed in double precision and rounded once by rule R (numeric::roundToInt32). Y keeps its
-// fraction just as X does, so a Y of 0.5 moves the picture by 1270 units; it overflows only when
-// a rounded board y leaves the 32-bit range. S is rounded by rule R after the check against 1.
+// each formed in double precision and rounded once to the nearest integer, an exact half going to
+// the even neighbour (R, numeric::roundToInt32). Y keeps its fraction just as X does, so a Y of
+// 0.5 moves the picture by 1270 units; it overflows only when a rounded board y leaves the 32-bit
+// range. S is rounded the same way after the check against 1.
 //
 // Every run ends within its row: a run that opens on a row's last point is closed on that same
 // point (a one-point line, nudged by SAME_X_NUDGE). The row's last point is the last whole x not
