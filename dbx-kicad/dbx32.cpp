@@ -38,12 +38,22 @@ constexpr std::size_t kMagicOffset = 0;
 constexpr std::size_t kSlotOffset = 4;
 constexpr std::size_t kGenerationOffset = 8;
 
-struct Slot {
-    std::uint64_t generation = 0;  // 0: free
-    std::unique_ptr<Design> design;
+// One attached design and the lock that serialises the calls into it. A call holds the handle
+// while it runs, so a design that is closed meanwhile is let go only once the call has returned;
+// a call that comes after the close finds no design.
+struct Handle {
+    std::mutex calls;
+    std::unique_ptr<Design> design;  // null once closed
 };
 
-// Every design attached in this process; one mutex serialises every call into the library.
+struct Slot {
+    std::uint64_t generation = 0;  // 0: free
+    std::shared_ptr<Handle> handle;
+};
+
+// Every design attached in this process. The mutex guards the slots only: a slot is found under
+// it and the design is called outside it, so a design that waits for its KiCad (an attach, the
+// first line of a transfer, a close) holds up no other design and no lookup.
 struct Registry {
     std::mutex mutex;
     std::vector<Slot> slots;
@@ -73,21 +83,26 @@ Slot* findSlot(Registry& reg, const DesignContext* context) noexcept {
     std::memcpy(&generation, context->bytes + kGenerationOffset, sizeof generation);
     if (magic != kContextMagic || slot >= reg.slots.size()) return nullptr;
     Slot& found = reg.slots[slot];
-    if (found.generation == 0 || found.generation != generation || !found.design) return nullptr;
+    if (found.generation == 0 || found.generation != generation || !found.handle) return nullptr;
     return &found;
+}
+
+// The handle of the design the context names, found under the registry's mutex; null when it
+// names none.
+std::shared_ptr<Handle> findHandle(const DesignContext* context) {
+    Registry& reg = registry();
+    const std::lock_guard<std::mutex> guard(reg.mutex);
+    const Slot* slot = findSlot(reg, context);
+    return slot != nullptr ? slot->handle : nullptr;
 }
 
 // Which design the editor has open: the board file DBX_DESIGN names; else, started by a KiCad
 // (KICAD_API_SOCKET), the board open in that KiCad and nothing else; else the board open in the
 // first KiCad found that answers with one; else, when no KiCad runs, the default board file. A
 // KiCad that takes the connection but does not answer is waited for, never passed over.
-DbxStatusCode attach(std::unique_ptr<Design>& design) {
+OpenedDesign attach() {
     const char* configured = std::getenv(kDesignVariable);
-    if (configured != nullptr && *configured != '\0') {
-        OpenedDesign file = openFileDesign(configured, false);
-        design = std::move(file.design);
-        return file.status;
-    }
+    if (configured != nullptr && *configured != '\0') return openFileDesign(configured, false);
     const auto answerBy = std::chrono::steady_clock::now() + kAnswerWait;
     const EditorSockets editors = findEditorSockets();
     if (editors.named) {
@@ -95,51 +110,51 @@ DbxStatusCode attach(std::unique_ptr<Design>& design) {
         // no longer matches) or without a board, it is reported as gone, never replaced.
         const EditorSocket& socket = editors.sockets.front();
         const SocketCheck check = checkSocket(socketPath(socket.url), ::geteuid());
-        if (check == SocketCheck::kUntrusted) return status::kSecurityError;
-        if (check == SocketCheck::kAbsent) return status::kServerTerminated;
-        const LiveAttachment live = openLiveDesign(socket, design, answerBy);
-        return live.editorFound ? live.status : status::kServerTerminated;
+        if (check == SocketCheck::kUntrusted) return {status::kSecurityError, nullptr};
+        if (check == SocketCheck::kAbsent) return {status::kServerTerminated, nullptr};
+        LiveAttachment live = openLiveDesign(socket, answerBy);
+        if (!live.editorFound) return {status::kServerTerminated, nullptr};
+        return {live.status, std::move(live.design)};
     }
     for (const EditorSocket& socket : editors.sockets) {
-        const LiveAttachment live = openLiveDesign(socket, design, answerBy);
-        if (live.editorFound) return live.status;
+        LiveAttachment live = openLiveDesign(socket, answerBy);
+        if (live.editorFound) return {live.status, std::move(live.design)};
     }
-    OpenedDesign file = openFileDesign(kDefaultBoardName, true);
-    design = std::move(file.design);
-    return file.status;
+    return openFileDesign(kDefaultBoardName, true);
 }
 
 DbxStatusCode openDesign(DesignContext* context) {
     if (context == nullptr) return status::kBadInput;
-    Registry& reg = registry();
-    const std::lock_guard<std::mutex> guard(reg.mutex);
-
-    std::unique_ptr<Design> design;
-    const DbxStatusCode attached = attach(design);
-    if (attached != status::kOk) return attached;
-    if (findSlot(reg, context) != nullptr) {
-        design->close();
-        return status::kAlreadyConnected;
+    // Attaching may wait up to a minute for a KiCad: outside the registry's mutex.
+    OpenedDesign attached = attach();
+    if (attached.status != status::kOk) return attached.status;
+    {
+        Registry& reg = registry();
+        const std::lock_guard<std::mutex> guard(reg.mutex);
+        if (findSlot(reg, context) == nullptr) {
+            std::size_t index = 0;
+            while (index < reg.slots.size() && reg.slots[index].generation != 0) ++index;
+            if (index == reg.slots.size()) reg.slots.emplace_back();
+            Slot& slot = reg.slots[index];
+            slot.generation = ++reg.lastGeneration;
+            slot.handle = std::make_shared<Handle>();
+            slot.handle->design = std::move(attached.design);
+            writeHandle(*context, static_cast<std::uint32_t>(index), slot.generation);
+            return status::kOk;
+        }
     }
-
-    std::size_t index = 0;
-    while (index < reg.slots.size() && reg.slots[index].generation != 0) ++index;
-    if (index == reg.slots.size()) reg.slots.emplace_back();
-    Slot& slot = reg.slots[index];
-    slot.generation = ++reg.lastGeneration;
-    slot.design = std::move(design);
-    writeHandle(*context, static_cast<std::uint32_t>(index), slot.generation);
-    return status::kOk;
+    attached.design->close();
+    return status::kAlreadyConnected;
 }
 
 DbxStatusCode getLayer(DesignContext* context, std::int32_t layerId, LayerRecord8* layer) {
-    Registry& reg = registry();
-    const std::lock_guard<std::mutex> guard(reg.mutex);
-    const Slot* slot = findSlot(reg, context);
-    if (slot == nullptr) return status::kNoConnection;
+    const std::shared_ptr<Handle> handle = findHandle(context);
+    if (handle == nullptr) return status::kNoConnection;
+    const std::lock_guard<std::mutex> calls(handle->calls);
+    if (handle->design == nullptr) return status::kNoConnection;
     if (layer == nullptr) return status::kBadInput;
     if (layerId < 1) return status::kInvalidLayerId;
-    const auto& names = slot->design->layerNames();
+    const auto& names = handle->design->layerNames();
     if (static_cast<std::size_t>(layerId) > names.size()) return status::kNoMoreLayers;
     std::memcpy(layer->layerName, names[static_cast<std::size_t>(layerId) - 1].data(),
                 sizeof layer->layerName);
@@ -147,24 +162,30 @@ DbxStatusCode getLayer(DesignContext* context, std::int32_t layerId, LayerRecord
 }
 
 DbxStatusCode placeLine(DesignContext* context, const LineRecord* line) {
-    Registry& reg = registry();
-    const std::lock_guard<std::mutex> guard(reg.mutex);
-    Slot* slot = findSlot(reg, context);
-    if (slot == nullptr) return status::kNoConnection;
+    const std::shared_ptr<Handle> handle = findHandle(context);
+    if (handle == nullptr) return status::kNoConnection;
+    const std::lock_guard<std::mutex> calls(handle->calls);
+    if (handle->design == nullptr) return status::kNoConnection;
     if (line == nullptr) return status::kBadInput;
-    const DbxStatusCode checked = checkLine(*line, slot->design->layerNames().size());
+    const DbxStatusCode checked = checkLine(*line, handle->design->layerNames().size());
     if (checked != status::kOk) return checked;
-    return slot->design->placeLine(toBoardLine(*line));
+    return handle->design->placeLine(toBoardLine(*line));
 }
 
 DbxStatusCode closeDesign(DesignContext* context) {
-    Registry& reg = registry();
-    const std::lock_guard<std::mutex> guard(reg.mutex);
-    Slot* slot = findSlot(reg, context);
-    if (slot == nullptr) return status::kNoConnection;
-    const DbxStatusCode result = slot->design->close();
-    slot->design.reset();
-    slot->generation = 0;
+    std::shared_ptr<Handle> handle;
+    {
+        Registry& reg = registry();
+        const std::lock_guard<std::mutex> guard(reg.mutex);
+        Slot* slot = findSlot(reg, context);
+        if (slot == nullptr) return status::kNoConnection;
+        handle = std::move(slot->handle);
+        slot->generation = 0;
+    }
+    // Closing may wait for KiCad: outside the registry's mutex, after any call still in the design.
+    const std::lock_guard<std::mutex> calls(handle->calls);
+    const DbxStatusCode result = handle->design->close();
+    handle->design.reset();
     return result;
 }
 

@@ -91,24 +91,23 @@ DbxStatusCode listLayers(KicadIpc& ipc, const types::DocumentSpecifier& board, D
 
 }  // namespace
 
-LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design,
-                              Deadline answerBy) {
+LiveAttachment openLiveDesign(const EditorSocket& socket, Deadline answerBy) {
     const std::string& url = socket.url;
     // A socket that takes the connection is a running KiCad, whether it answers yet or not.
     const CallResult answered = awaitHandshake(socketPath(url), answerBy);
-    if (answered.outcome == CallOutcome::kNoServer) return {false, status::kOk};
-    if (!answered.ok()) return {true, statusOf(answered)};
+    if (answered.outcome == CallOutcome::kNoServer) return {false, status::kOk, nullptr};
+    if (!answered.ok()) return {true, statusOf(answered), nullptr};
     auto ipc = std::make_unique<KicadIpc>();
     // It answered a moment ago: a dial it refuses now means it has just gone.
-    if (!ipc->connect(url, socket.token).ok()) return {true, status::kServerTerminated};
+    if (!ipc->connect(url, socket.token).ok()) return {true, status::kServerTerminated, nullptr};
 
     // A KiCad busy with another client's request takes ours once that is done.
     const auto readyWait = std::chrono::milliseconds(kReadyWaitMilliseconds);
     cmd::GetVersionResponse version;
     CallResult result = callWhenReady(*ipc, cmd::GetVersion{}, &version,
                                       timeLeft(answerBy, std::chrono::milliseconds(1)), readyWait);
-    if (!result.ok()) return {true, statusOf(result)};
-    if (!supportedVersion(version)) return {true, status::kVersionIncompatible};
+    if (!result.ok()) return {true, statusOf(result), nullptr};
+    if (!supportedVersion(version)) return {true, status::kVersionIncompatible, nullptr};
 
     cmd::GetOpenDocuments query;
     query.set_type(types::DOCTYPE_PCB);
@@ -118,27 +117,27 @@ LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design
     // The project manager answers UNHANDLED until its board editor is open: no board there.
     if (result.outcome == CallOutcome::kRefused &&
         result.apiStatus == kiapi::common::AS_UNHANDLED) {
-        return {false, status::kOk};
+        return {false, status::kOk, nullptr};
     }
-    if (!result.ok()) return {true, statusOf(result)};
-    if (documents.documents_size() == 0) return {false, status::kOk};
+    if (!result.ok()) return {true, statusOf(result), nullptr};
+    if (documents.documents_size() == 0) return {false, status::kOk, nullptr};
     const types::DocumentSpecifier board = documents.documents(0);
 
     UniqueFd lock;
     if (const DbxStatusCode locked = lockEditor(url, lock); locked != status::kOk) {
-        return {true, locked};
+        return {true, locked, nullptr};
     }
 
     std::vector<int> apiLayers;
     std::vector<LayerName> names;
     if (const DbxStatusCode listed = listLayers(*ipc, board, answerBy, apiLayers, names);
         listed != status::kOk) {
-        return {true, listed};
+        return {true, listed, nullptr};
     }
 
-    design = makeLiveDesign(std::move(ipc), board, std::move(apiLayers), std::move(names),
-                            std::move(lock));
-    return {true, status::kOk};
+    return {true, status::kOk,
+            makeLiveDesign(std::move(ipc), board, std::move(apiLayers), std::move(names),
+                           std::move(lock))};
 }
 
 }  // namespace bitlay::kicad

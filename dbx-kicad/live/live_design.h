@@ -27,6 +27,7 @@ struct LiveAttachment {
     // this KiCad is the design, answering or not; then `status` says how attaching went.
     bool editorFound = false;
     DbxStatusCode status = 0;
+    std::unique_ptr<Design> design;  // set exactly when the KiCad was found and `status` is 0
 };
 
 // How long a KiCad that answers but is not ready (starting, a dialog open) is waited for.
@@ -60,7 +61,7 @@ std::unique_ptr<Design> makeLiveDesign(std::unique_ptr<KicadIpc> ipc,
 // (then 32105), and never given up half-way through the handshake before. A second attachment to
 // the same KiCad, from any process, is refused with 32106 while the first holds. The caller
 // serialises all calls.
-LiveAttachment openLiveDesign(const EditorSocket& socket, std::unique_ptr<Design>& design,
+LiveAttachment openLiveDesign(const EditorSocket& socket,
                               std::chrono::steady_clock::time_point answerBy);
 
 }  // namespace bitlay::kicad

@@ -6,16 +6,21 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "file_fixture.h"
 
@@ -191,3 +196,47 @@ TEST_F(DbxKicad, MissingOrUnusableFilesCannotBeOpened) {
 }
 
 }  // namespace
+
+// An attach that waits for its KiCad holds up no other design: while one TOpenDesign waits for a
+// KiCad that took the connection and says nothing, the calls into a board file attached before go
+// on at once, and they return before that KiCad is let go.
+TEST_F(DbxKicad, AnAttachWaitingForItsEditorHoldsUpNoOtherDesign) {
+    ASSERT_EQ(openBoard(boardWithLayers(kTwoLayers)), 0);
+    char folder[] = "/tmp/bitlay-silent-XXXXXX";  // short: a socket's path has 107 bytes
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string socketPath = std::string(folder) + "/api.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+
+    // Named as the KiCad that started a plugin is: that one, answering or not, and no other.
+    ::unsetenv("DBX_DESIGN");
+    ::setenv("KICAD_API_SOCKET", ("ipc://" + socketPath).c_str(), 1);
+    DbxStatusCode waited = -1;
+    std::thread waiting([&waited] {
+        DesignContext other{};
+        waited = TOpenDesign(0, 16000, "", &other);
+        if (waited == 0) TCloseDesign(&other, "");
+    });
+    const int taken = ::accept(listener, nullptr, nullptr);  // the attach is waiting now
+    EXPECT_GE(taken, 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    LayerRecord8 layer{};
+    EXPECT_EQ(TGetLayerById(&context_, 1, &layer), 0);
+    LineRecord line = makeLine(1, 2540, 0, 0, 2540, 0);
+    EXPECT_EQ(TPlaceLine(&context_, &line), 0);
+    // Held up, they would return only once the attach gave up, a minute from now.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+    ::close(taken);  // the KiCad goes away
+    waiting.join();
+    EXPECT_EQ(waited, kServerTerminated);
+    ::close(listener);
+    ::unsetenv("KICAD_API_SOCKET");
+    ::unlink(socketPath.c_str());
+    ::rmdir(folder);
+}
