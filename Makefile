@@ -86,7 +86,10 @@ install:
 	@test -x $(BUILD)/bin/bitlay || $(MAKE) build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-install-kicad-plugin: build
+# Like install: builds only where nothing is built yet, so that it never reconfigures a build made
+# by `make test` (which would rebuild it without -Werror).
+install-kicad-plugin:
+	@test -x $(BUILD)/bin/bitlay || $(MAKE) build
 	@./scripts/install-kicad-plugin $(BUILD)/kicad-plugin/bitlay
 
 package: build
