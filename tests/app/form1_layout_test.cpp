@@ -282,7 +282,7 @@ TEST_P(LayerChoice, AsInAnyListThatAllowsSeveral) {
     list.addItems({"F.Cu", "B.Cu", "F.Paste", "F.Silkscreen", "F.Mask", "B.Mask"});
     list.setCurrentRow(0);  // as start-up leaves it
     form.show();
-    QApplication::setActiveWindow(&form);
+    form.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
     list.setFocus();
     for (const Gesture& gesture : GetParam().gestures) {

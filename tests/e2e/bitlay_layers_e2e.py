@@ -12,20 +12,16 @@ what BITLAY_KICAD names), trixie or sid.
 Exit status 0 on success, 1 on a failed step, 77 when that KiCad or an X server cannot run here.
 """
 
-import argparse
 import json
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_live_e2e import LiveSession, Pcbnew, logo, start_beside  # noqa: E402
+from bitlay_live_e2e import beside_pcbnew, logo, start_beside  # noqa: E402
 from board_check import check_same, expected_lines, parse_sexpr  # noqa: E402
-from desktop import (COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1, TEXT2, TEXT3,  # noqa: E402
-                     StepFailed, bitlay_window, pick_and_check, poll, run_on_desktop, stop_bitlay,
-                     write_bmp)
-from kicad_matrix import kicad_named  # noqa: E402
+from desktop import (COMMAND1, COMMAND2, COMMAND3, LIST2, TEXT1, TEXT2, TEXT3,  # noqa: E402
+                     StepFailed, bitlay_window, pick_and_check, poll, stop_bitlay, write_bmp)
 
 F_CU, F_MASK = 3, 42  # KiCad's API numbers of the layers
 # A new board's layer list: F.Cu, B.Cu, F.Adhesive, B.Adhesive, F.Paste, B.Paste, F.Silkscreen,
@@ -200,29 +196,10 @@ def layers_run(session, kicad, pcbnew, exe, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Bitlay onto F.Cu and F.Mask in one transfer")
-    parser.add_argument("exe")
-    parser.add_argument("work", type=Path)
-    parser.add_argument("--kicad", default=os.environ.get("BITLAY_KICAD") or "host")
-    args = parser.parse_args()
-    exe, work = os.path.abspath(args.exe), args.work
-    probe = str(Path(exe).parent / "kicad_probe")
-    kicad = kicad_named(args.kicad)
-    label = f"layers e2e ({' '.join(filter(None, (kicad.name, kicad.version)))})"
-    if kicad.unavailable:
-        print(f"{label}: skipped, KiCad {kicad.name} cannot run here: {kicad.unavailable}")
-        return SKIP
-
-    def body(session):
-        pcbnew = None
-        try:
-            pcbnew = Pcbnew(kicad, session.display, work, probe)
-            layers_run(session, kicad, pcbnew, exe, work)
-        finally:
-            if pcbnew is not None:
-                pcbnew.close()
-
-    return run_on_desktop(label, work, (), body, LiveSession)
+    return beside_pcbnew(
+        "layers", "Bitlay onto F.Cu and F.Mask in one transfer",
+        lambda session, kicad, pcbnew, exe, work, args:
+            layers_run(session, kicad, pcbnew, exe, work))
 
 
 if __name__ == "__main__":

@@ -283,17 +283,21 @@ def take_screenshot(session, pcbnew, work, target):
                     "900x>", "-colors", "64", str(target)], check=True)
 
 
-def main():
-    parser = argparse.ArgumentParser(description="Bitlay live into a running KiCad")
+def beside_pcbnew(name, description, run, options=()):
+    """The main of an end-to-end test beside a real pcbnew: reads EXE WORK [--kicad NAME] and the
+    test's own `options` (flags taking a value), skips a KiCad that cannot run here, and runs
+    `run(session, kicad, pcbnew, exe, work, args)` on a desktop with a fresh pcbnew."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("exe")
     parser.add_argument("work", type=Path)
     parser.add_argument("--kicad", default=os.environ.get("BITLAY_KICAD") or "host")
-    parser.add_argument("--screenshot")
+    for option in options:
+        parser.add_argument(option)
     args = parser.parse_args()
     exe, work = os.path.abspath(args.exe), args.work
     probe = str(Path(exe).parent / "kicad_probe")
     kicad = kicad_named(args.kicad)
-    label = f"live e2e ({' '.join(filter(None, (kicad.name, kicad.version)))})"
+    label = f"{name} e2e ({' '.join(filter(None, (kicad.name, kicad.version)))})"
     if kicad.unavailable:
         print(f"{label}: skipped, KiCad {kicad.name} cannot run here: {kicad.unavailable}")
         return SKIP
@@ -302,12 +306,20 @@ def main():
         pcbnew = None
         try:
             pcbnew = Pcbnew(kicad, session.display, work, probe)
-            live_run(session, pcbnew, exe, work, args.screenshot)
+            run(session, kicad, pcbnew, exe, work, args)
         finally:
             if pcbnew is not None:
                 pcbnew.close()
 
     return run_on_desktop(label, work, (), body, LiveSession)
+
+
+def main():
+    return beside_pcbnew(
+        "live", "Bitlay live into a running KiCad",
+        lambda session, kicad, pcbnew, exe, work, args:
+            live_run(session, pcbnew, exe, work, args.screenshot),
+        ("--screenshot",))
 
 
 if __name__ == "__main__":

@@ -17,7 +17,6 @@ Usage: bitlay_startup_e2e.py BITLAY_EXECUTABLE WORK_DIR [--kicad NAME]
 Exit status 0 on success, 1 on a failed step, 77 when that KiCad or an X server cannot run here.
 """
 
-import argparse
 import os
 import signal
 import subprocess
@@ -26,11 +25,10 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bitlay_live_e2e import (LiveSession, Pcbnew, compare_segments, group_members,  # noqa: E402
+from bitlay_live_e2e import (beside_pcbnew, compare_segments, group_members,  # noqa: E402
                              transfer_logo)
-from desktop import (COMMAND2, SKIP, StepFailed, bitlay_window, poll, run,  # noqa: E402
-                     run_on_desktop, start_bitlay, stop_bitlay)
-from kicad_matrix import kicad_named  # noqa: E402
+from desktop import (COMMAND2, StepFailed, bitlay_window, poll, run, start_bitlay,  # noqa: E402
+                     stop_bitlay)
 
 B_CU = 34
 STOPPED_SECONDS = 15
@@ -236,37 +234,20 @@ def stopped_too_long(session, pcbnew, exe, work):
         stop_bitlay(process)
 
 
+def startup_run(session, kicad, pcbnew, exe, work, args):
+    step = "start"
+    try:
+        for step, case in (("KiCad stopped for a while", stopped_for_a_while),
+                           ("KiCad busy with another client", busy_with_another_client),
+                           ("Cancel while KiCad is stopped", cancelled),
+                           ("KiCad stopped longer than the wait", stopped_too_long)):
+            case(session, pcbnew, exe, work)
+    except StepFailed as error:
+        raise StepFailed(f"{step}: {error}") from error
+
+
 def main():
-    parser = argparse.ArgumentParser(description="Bitlay starting beside a slow KiCad")
-    parser.add_argument("exe")
-    parser.add_argument("work", type=Path)
-    parser.add_argument("--kicad", default=os.environ.get("BITLAY_KICAD") or "host")
-    args = parser.parse_args()
-    exe, work = os.path.abspath(args.exe), args.work
-    probe = str(Path(exe).parent / "kicad_probe")
-    kicad = kicad_named(args.kicad)
-    label = f"startup e2e ({' '.join(filter(None, (kicad.name, kicad.version)))})"
-    if kicad.unavailable:
-        print(f"{label}: skipped, KiCad {kicad.name} cannot run here: {kicad.unavailable}")
-        return SKIP
-
-    def body(session):
-        pcbnew = None
-        step = "start pcbnew"
-        try:
-            pcbnew = Pcbnew(kicad, session.display, work, probe)
-            for step, case in (("KiCad stopped for a while", stopped_for_a_while),
-                               ("KiCad busy with another client", busy_with_another_client),
-                               ("Cancel while KiCad is stopped", cancelled),
-                               ("KiCad stopped longer than the wait", stopped_too_long)):
-                case(session, pcbnew, exe, work)
-        except StepFailed as error:
-            raise StepFailed(f"{step}: {error}") from error
-        finally:
-            if pcbnew is not None:
-                pcbnew.close()
-
-    return run_on_desktop(label, work, (), body, LiveSession)
+    return beside_pcbnew("startup", "Bitlay starting beside a slow KiCad", startup_run)
 
 
 if __name__ == "__main__":
