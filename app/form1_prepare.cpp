@@ -134,8 +134,7 @@ std::optional<int> Form1::runPreparation(const QString& title, const QString& la
         controls_.Picture1->repaint();
         return std::nullopt;
     }
-    // The kept value is shown whatever the last preview did.
-    showPrepared(prepare(dialog.value()));
+    // Every value, the kept one last, has been shown already.
     return dialog.value();
 }
 

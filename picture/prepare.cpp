@@ -42,6 +42,13 @@ std::vector<QRgb> pixelsOf(const QImage& surface) {
     return pixels;
 }
 
+// The surface's pixels as opaque colours, sorted.
+std::vector<QRgb> sortedPixels(const QImage& surface) {
+    std::vector<QRgb> pixels = pixelsOf(surface);
+    std::sort(pixels.begin(), pixels.end());
+    return pixels;
+}
+
 // A copy to write into, as 32-bit pixels.
 QImage writableCopy(const QImage& surface) {
     QImage copy = surface.convertToFormat(QImage::Format_RGB32);
@@ -142,8 +149,7 @@ QImage blackAndWhite(const QImage& surface, int level, QRgb background) {
 }
 
 std::vector<ColourCount> colourCounts(const QImage& surface) {
-    std::vector<QRgb> pixels = pixelsOf(surface);
-    std::sort(pixels.begin(), pixels.end());
+    const std::vector<QRgb> pixels = sortedPixels(surface);
     std::vector<ColourCount> counts;
     for (std::size_t i = 0; i < pixels.size();) {
         std::size_t end = i;
@@ -242,8 +248,7 @@ QImage fitted(const QImage& picture, QSize box) {
 }
 
 int colourCount(const QImage& surface) {
-    std::vector<QRgb> pixels = pixelsOf(surface);
-    std::sort(pixels.begin(), pixels.end());
+    std::vector<QRgb> pixels = sortedPixels(surface);
     return static_cast<int>(std::unique(pixels.begin(), pixels.end()) - pixels.begin());
 }
 
