@@ -12,8 +12,6 @@
 namespace bitlay::transfer {
 namespace {
 
-// The editor's "Server Busy": it takes no item while a tool or a dialog of its own is open.
-
 using numeric::roundToInt32;
 using picture::Colour;
 using picture::kOutside;
