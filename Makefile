@@ -52,18 +52,12 @@ roots: deps
 	@./scripts/kicad-roots
 
 # The builds of test and check take WERROR too, so a warning fails them; a later `make run`
-# builds without it again (switching recompiles, as the flags change). The roots are made (the
-# first time: downloads) while the two builds compile, and the tests wait for them.
+# builds without it again (switching recompiles, as the flags change). scripts/run-tests says in
+# which order the rest runs: the roots made while the tool builds, the sanitizer build beside
+# the tool's tests.
 test: WERROR = ON
 test: deps
-	@./scripts/check-format
-	@./scripts/lint-python
-	@mkdir -p $(BUILD)
-	@./scripts/kicad-roots >$(BUILD)/kicad-roots.log 2>&1 & roots=$$!; \
-		$(MAKE) build fuzz-build WERROR=ON; status=$$?; \
-		wait $$roots; cat $(BUILD)/kicad-roots.log >&2; exit $$status
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
+	@./scripts/run-tests $(BUILD) $(FUZZ_BUILD) $(JOBS)
 
 check: WERROR = ON
 check: configure
