@@ -2,10 +2,14 @@
 
 // The thread a design sends its transfers with, and the lock it shares with the caller.
 //
-// The caller adds lines under the lock and tells the timer when it leaves the library; the
-// thread sleeps until something is due, and ends the open transfer once the caller has been away
-// for the quiet, or when the design lets go. A design's own steps run on the thread with the lock
-// held; they may let go of it while they wait for the editor.
+// The caller adds lines under the lock and says when it leaves the library; the thread sleeps
+// until something is due, and ends the open transfer once the caller has been away for the quiet,
+// or when the design lets go. A caller that is still running then, or waiting for a processor on
+// a busy machine, has not gone away: its quiet starts again. Only a caller that sleeps (in its
+// event loop, say) ends a transfer. A design's own steps run on the thread with the lock held;
+// they may let go of it while they wait for the editor.
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -49,6 +53,8 @@ class SenderLoop final {
     // Under the lock.
     std::mutex& mutex() noexcept { return mutex_; }
     TransferTimer& timer() noexcept { return timer_; }
+    // The calling thread leaves the library now.
+    void callerLeft() noexcept;
     // Wakes the thread: a transfer began, or work is due.
     void wake() noexcept { wake_.notify_one(); }
 
@@ -59,6 +65,7 @@ class SenderLoop final {
     std::condition_variable wake_;      // the thread: work, a transfer, or the stop
     std::condition_variable finished_;  // stop(): the thread is done
     TransferTimer timer_;
+    pid_t caller_ = 0;  // the thread that left last
     bool stopping_ = false;
     bool done_ = false;
     Steps* steps_ = nullptr;

@@ -38,7 +38,7 @@ class FileDesign final : public Design, private SenderLoop::Steps {
         if (written == status::kOk) timer.lineAdded();
         // Every call, refused or not, keeps the transfer going: only the time away from the
         // library counts towards its end.
-        timer.callerLeft(TransferTimer::Clock::now());
+        loop_.callerLeft();
         if (!wasOpen && timer.transferOpen()) loop_.wake();
         return written;
     }

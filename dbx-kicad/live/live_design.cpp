@@ -69,7 +69,7 @@ class LiveDesign final : public Design, private SenderLoop::Steps {
             footprint_->addLine(line, apiLayers_[line.layer]);
             result = status::kOk;
         }
-        timer.callerLeft(TransferTimer::Clock::now());
+        loop_.callerLeft();
         if (first) loop_.wake();
         return result;
     }

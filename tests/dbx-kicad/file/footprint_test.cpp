@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -174,6 +175,20 @@ TEST_F(DbxKicad, EachTransferBecomesOneFootprintOnceTheCallerIsAway) {
     const std::string text = readFile(board_);
     EXPECT_EQ(text.find("(gr_line"), std::string::npos);
     EXPECT_EQ(text.find("(group"), std::string::npos);
+}
+
+// A caller kept from the processor between two lines, as on a busy machine, has not gone away: it
+// is running or waiting to run all along, and its lines stay one transfer. Played by a caller
+// that spins for five times the quiet.
+TEST_F(DbxKicad, ACallerStillAtWorkBetweenTwoLinesKeepsThemOneTransfer) {
+    ASSERT_EQ(openBoard(kicad9Board()), 0);
+    transfer(4, 0, 1);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    transfer(4, 5080, 1);
+    ASSERT_TRUE(waitForNamed(1)) << readFile(board_);
+    EXPECT_EQ(footprintsDescribed(), "Bitlay: 2 lines: 0 5080\n");
 }
 
 // A transfer without a placed line has no footprint; a second close writes nothing more.
