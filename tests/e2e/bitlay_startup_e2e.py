@@ -11,9 +11,11 @@ its board open (its API enabled, a HOME and TMPDIR of its own), Bitlay finding i
    1; no board file is made. (KiCad's API then never answers again: KiCad's own fault, seen with
    any client that gives up on a stopped KiCad. So this case comes last.)
 
-Only the pcbnew this test started is stopped and let go on.
+Only the pcbnew this test started is stopped and let go on. `--cases waited` runs the first three,
+`--cases given-up` the last: most of either is waiting, so they run side by side as two tests,
+each with a pcbnew of its own.
 
-Usage: bitlay_startup_e2e.py BITLAY_EXECUTABLE WORK_DIR [--kicad NAME]
+Usage: bitlay_startup_e2e.py BITLAY_EXECUTABLE WORK_DIR [--kicad NAME] [--cases waited|given-up]
 Exit status 0 on success, 1 on a failed step, 77 when that KiCad or an X server cannot run here.
 """
 
@@ -234,20 +236,32 @@ def stopped_too_long(session, pcbnew, exe, work):
         stop_bitlay(process)
 
 
+CASES = {
+    "waited": (("KiCad stopped for a while", stopped_for_a_while),
+               ("KiCad busy with another client", busy_with_another_client),
+               ("Cancel while KiCad is stopped", cancelled)),
+    "given-up": (("KiCad stopped longer than the wait", stopped_too_long),),
+}
+
+
 def startup_run(session, kicad, pcbnew, exe, work, args):
+    if args.cases:
+        if args.cases not in CASES:
+            raise StepFailed(f"--cases is one of {', '.join(CASES)}, not {args.cases}")
+        cases = CASES[args.cases]
+    else:
+        cases = CASES["waited"] + CASES["given-up"]
     step = "start"
     try:
-        for step, case in (("KiCad stopped for a while", stopped_for_a_while),
-                           ("KiCad busy with another client", busy_with_another_client),
-                           ("Cancel while KiCad is stopped", cancelled),
-                           ("KiCad stopped longer than the wait", stopped_too_long)):
+        for step, case in cases:
             case(session, pcbnew, exe, work)
     except StepFailed as error:
         raise StepFailed(f"{step}: {error}") from error
 
 
 def main():
-    return beside_pcbnew("startup", "Bitlay starting beside a slow KiCad", startup_run)
+    return beside_pcbnew("startup", "Bitlay starting beside a slow KiCad", startup_run,
+                         ("--cases",))
 
 
 if __name__ == "__main__":
