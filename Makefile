@@ -52,11 +52,11 @@ roots: deps
 	@./scripts/kicad-roots
 
 # The builds of test and check take WERROR too, so a warning fails them; a later `make run`
-# builds without it again (switching recompiles, as the flags change). scripts/run-tests says in
-# which order the rest runs: the roots made while the tool builds, the sanitizer build beside
-# the tool's tests.
+# builds without it again (switching recompiles, as the flags change). scripts/run-tests installs
+# and says in which order the rest runs: the roots made while the packages install and the tool
+# builds, the sanitizer build beside the tool's tests.
 test: WERROR = ON
-test: deps
+test:
 	@./scripts/run-tests $(BUILD) $(FUZZ_BUILD) $(JOBS)
 
 check: WERROR = ON
