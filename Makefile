@@ -1,7 +1,7 @@
 # make run   : installs what is missing, builds, starts Bitlay on the stand-in's default design
 # make test  : installs what is missing, checks the format and the Python lint, builds, makes the
 #              Debian roots of the other KiCads the tests run against (the first time only, while
-#              the builds compile), runs every test
+#              the packages install and the tool builds), runs every test (scripts/run-tests)
 # make check : the quick loop: builds and runs the unit tests only, those that need neither a
 #              KiCad, an X server nor a sanitizer build (ctest -L unit)
 # make roots : makes those roots only
