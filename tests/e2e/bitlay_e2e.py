@@ -21,10 +21,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from board_check import (BLUE, FRESH_BOARD, RED, board_lines, check_footprints,  # noqa: E402
                          check_footprints_in_kicad, check_parses, check_same, expected_lines, mm,
                          test_picture, wait_for_lines)
-from desktop import (CAPTION, COMMAND1, COMMAND2, COMMAND3, COMMAND5, LIST2,  # noqa: E402
-                     PICTURE1_CLIENT, TEXT1, TEXT2, TEXT3, StepFailed, bitlay_window,
-                     pick_and_check, poll, run, run_on_desktop, start_bitlay, stop_bitlay,
-                     write_bmp)
+from desktop import (CAPTION, COMMAND1, COMMAND3, COMMAND5, LIST2, PICTURE1_CLIENT,  # noqa: E402
+                     StepFailed, TEXT1, TEXT2, TEXT3, bitlay_window, pick_and_check, poll,
+                     quit_bitlay, run, run_on_desktop, start_bitlay, stop_bitlay, write_bmp)
 
 
 def second_bitlay_run(session, exe, work, env, first_window):
@@ -141,10 +140,7 @@ def main_run(session, exe, work, shots):
         session.screenshot(shots[-1][1])
 
         step = "quit"
-        session.click(window, COMMAND2)
-        status = process.wait(15)
-        if status != 0:
-            raise StepFailed(f"bitlay ended with status {status}")
+        quit_bitlay(session, window, process)
 
         step = "check the board"
         text = board.read_text(encoding="utf-8")

@@ -20,8 +20,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bitlay_live_e2e import beside_pcbnew, logo, start_beside  # noqa: E402
 from board_check import check_same, expected_lines, parse_sexpr  # noqa: E402
-from desktop import (COMMAND1, COMMAND2, COMMAND3, LIST2, TEXT1, TEXT2, TEXT3,  # noqa: E402
-                     StepFailed, bitlay_window, pick_and_check, poll, stop_bitlay, write_bmp)
+from desktop import (COMMAND1, COMMAND3, LIST2, StepFailed, TEXT1, TEXT2, TEXT3,  # noqa: E402
+                     bitlay_window, pick_and_check, poll, quit_bitlay, stop_bitlay, write_bmp)
 
 F_CU, F_MASK = 3, 42  # KiCad's API numbers of the layers
 # A new board's layer list: F.Cu, B.Cu, F.Adhesive, B.Adhesive, F.Paste, B.Paste, F.Silkscreen,
@@ -182,10 +182,7 @@ def layers_run(session, kicad, pcbnew, exe, work):
             raise StepFailed(f"after one undo KiCad still holds {footprints(pcbnew)}")
 
         step = "quit"
-        session.click(window, COMMAND2)
-        status = process.wait(15)
-        if status != 0:
-            raise StepFailed(f"bitlay ended with status {status}")
+        quit_bitlay(session, window, process)
         print(f"layers e2e: one footprint of {len(got)} segments, {len(want)} on F.Cu and the "
               "same on F.Mask as the rules give, nothing from the design rule check; one undo "
               "took it away")

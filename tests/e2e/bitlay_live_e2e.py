@@ -23,8 +23,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from board_check import check_same, expected_lines  # noqa: E402
-from desktop import (COMMAND1, COMMAND2, COMMAND3, LIST2, SKIP, TEXT1, TEXT2, TEXT3,  # noqa: E402
-                     Session, StepFailed, bitlay_window, pick_and_check, poll, run_on_desktop,
+from desktop import (COMMAND1, COMMAND3, LIST2, SKIP, Session, StepFailed, TEXT1,  # noqa: E402
+                     TEXT2, TEXT3, bitlay_window, pick_and_check, poll, quit_bitlay, run_on_desktop,
                      start_bitlay, stop_bitlay, write_bmp)
 from kicad_matrix import kicad_named  # noqa: E402
 
@@ -245,10 +245,7 @@ def live_run(session, pcbnew, exe, work, screenshot):
         got, want = transfer_logo(session, window, pcbnew, work)
 
         step = "quit"
-        session.click(window, COMMAND2)
-        status = process.wait(15)
-        if status != 0:
-            raise StepFailed(f"bitlay ended with status {status}")
+        quit_bitlay(session, window, process)
 
         step = "check KiCad's board"
         compare_segments(got, want, B_CU)

@@ -20,7 +20,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from desktop import CAPTION, COMMAND2, SKIP, StepFailed, run, run_on_desktop  # noqa: E402
+from desktop import CAPTION, SKIP, StepFailed, quit_bitlay, run, run_on_desktop  # noqa: E402
 from debian_root import ROOTS, RootUnavailable, host_suite, plain_root  # noqa: E402
 
 TOOLS = ("cpack", "dpkg-shlibdeps", "lintian", "desktop-file-validate", "mmdebstrap", "bwrap")
@@ -138,10 +138,7 @@ def window_shows(session, sandbox, work):
         if not (work / "run" / "untitled.kicad_pcb").exists():
             raise StepFailed("no default board: the stand-in did not attach")
         session.screenshot(work / "installed.png")
-        session.click(window, COMMAND2)
-        status = process.wait(15)
-        if status != 0:
-            raise StepFailed(f"bitlay ended with status {status}")
+        quit_bitlay(session, window, process)
 
 
 def launcher_reports_a_gone_kicad(session, sandbox, work):

@@ -29,7 +29,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bitlay_live_e2e import (beside_pcbnew, compare_segments, group_members,  # noqa: E402
                              transfer_logo)
-from desktop import (COMMAND2, StepFailed, bitlay_window, poll, run, start_bitlay,  # noqa: E402
+from desktop import (StepFailed, bitlay_window, poll, quit_bitlay, run, start_bitlay,  # noqa: E402
                      stop_bitlay)
 
 B_CU = 34
@@ -120,13 +120,6 @@ def press_return_in(session, window):
     if active != window:
         session.click(window, (10, 10))
     session.xdo("key", "Return")
-
-
-def quit_bitlay(session, window, process):
-    session.click(window, COMMAND2)
-    status = process.wait(15)
-    if status != 0:
-        raise StepFailed(f"bitlay ended with status {status}")
 
 
 def stopped_for_a_while(session, pcbnew, exe, work):

@@ -227,6 +227,14 @@ def stop_bitlay(process):
     process.log.close()
 
 
+def quit_bitlay(session, window, process):
+    """Quit, as a person ends Bitlay; it must end with status 0."""
+    session.click(window, COMMAND2)
+    status = process.wait(15)
+    if status != 0:
+        raise StepFailed(f"bitlay ended with status {status}")
+
+
 def bitlay_window(session, process, seconds=20.0):
     """Bitlay's window once it is shown. A Bitlay that ends instead, or shows its start-up message
     box (the design could not be attached), is reported as soon as that is seen; meanwhile it may
