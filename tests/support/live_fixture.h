@@ -96,4 +96,29 @@ class Live : public ::testing::Test {
     DesignContext context_{};
 };
 
+// A pcbnew of the case's own on the four-layer board, on the editor()'s X server, that the library
+// is pointed at: for the cases that stop, kill or hold up their KiCad.
+class LiveOwnPcbnew : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
+        ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
+    }
+
+    // Started (`blockedByDialog`: a dialog keeps it from becoming ready) and named to the
+    // library; none, with the case failed, when it cannot start.
+    static std::unique_ptr<Pcbnew> startOwn(bool blockedByDialog = false) {
+        std::string error;
+        auto own = Pcbnew::start(editor().kicad, editor().x->display(), kFourLayerBoard, error,
+                                 blockedByDialog);
+        if (!own) {
+            ADD_FAILURE() << error;
+            return own;
+        }
+        unsetenv("DBX_DESIGN");
+        setenv("KICAD_API_SOCKET", own->url().c_str(), 1);
+        return own;
+    }
+};
+
 }  // namespace bitlay::kicad::test

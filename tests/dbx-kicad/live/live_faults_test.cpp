@@ -130,15 +130,12 @@ TEST_F(Live, AKicadPausedLongerThanHalfAMinuteLosesNothingAndKeepsTransfersApart
     EXPECT_EQ(TCloseDesign(&context_, ""), 0);
 }
 
-TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
-    if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
-    ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
-    std::string error;
-    auto blocked =
-        Pcbnew::start(editor().kicad, editor().x->display(), kFourLayerBoard, error, true);
-    ASSERT_TRUE(blocked) << error;
-    unsetenv("DBX_DESIGN");
-    setenv("KICAD_API_SOCKET", blocked->url().c_str(), 1);
+class LiveNotReady : public LiveOwnPcbnew {};
+class LiveKilled : public LiveOwnPcbnew {};
+
+TEST_F(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
+    const auto blocked = startOwn(true);
+    ASSERT_TRUE(blocked);
 
     DesignContext context{};
     const auto start = std::chrono::steady_clock::now();
@@ -151,14 +148,9 @@ TEST(LiveNotReady, AKicadHeldUpByADialogIsRefusedAfterAShortWait) {
 
 // A KiCad that goes away while attaching waits for it (stopped, then killed) is reported gone at
 // once, not after the wait for an answer.
-TEST(LiveKilled, AKicadKilledWhileWaitedForAtAttachIsServerTerminatedAtOnce) {
-    if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
-    ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
-    std::string error;
-    auto doomed = Pcbnew::start(editor().kicad, editor().x->display(), kFourLayerBoard, error);
-    ASSERT_TRUE(doomed) << error;
-    unsetenv("DBX_DESIGN");
-    setenv("KICAD_API_SOCKET", doomed->url().c_str(), 1);
+TEST_F(LiveKilled, AKicadKilledWhileWaitedForAtAttachIsServerTerminatedAtOnce) {
+    auto doomed = startOwn();
+    ASSERT_TRUE(doomed);
 
     doomed->pause(true);
     DesignContext context{};
@@ -173,14 +165,9 @@ TEST(LiveKilled, AKicadKilledWhileWaitedForAtAttachIsServerTerminatedAtOnce) {
     EXPECT_EQ(TCloseDesign(&context, ""), status::kNoConnection) << "nothing was attached";
 }
 
-TEST(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) {
-    if (!editor().skipReason.empty()) GTEST_SKIP() << skipMessage();
-    ASSERT_TRUE(editor().x && editor().x->running()) << editor().failure;
-    std::string error;
-    auto doomed = Pcbnew::start(editor().kicad, editor().x->display(), kFourLayerBoard, error);
-    ASSERT_TRUE(doomed) << error;
-    unsetenv("DBX_DESIGN");
-    setenv("KICAD_API_SOCKET", doomed->url().c_str(), 1);
+TEST_F(LiveKilled, AKicadKilledMidTransferTurnsEveryStatusNonZeroAndNothingHangs) {
+    auto doomed = startOwn();
+    ASSERT_TRUE(doomed);
 
     DesignContext context{};
     ASSERT_EQ(TOpenDesign(0, 16000, "", &context), 0);
