@@ -50,11 +50,11 @@ void SenderLoop::run(Steps& steps) {
     for (;;) {
         if (!stopping_ && steps.workDue(lock)) continue;
         const auto now = TransferTimer::Clock::now();
-        if (timer_.transferOpen() && !stopping_ && timer_.endDue(now) && runnable(caller_)) {
-            timer_.callerLeft(now);  // still at work: the quiet counts from now
-            continue;
-        }
         if (timer_.transferOpen() && (stopping_ || timer_.endDue(now))) {
+            if (!stopping_ && runnable(caller_)) {
+                timer_.callerLeft(now);  // still at work: the quiet counts from now
+                continue;
+            }
             timer_.transferEnded();
             steps.endTransfer(lock);
             continue;
