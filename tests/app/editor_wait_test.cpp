@@ -18,6 +18,7 @@
 
 #include "app/form1.h"
 #include "dbx/library_loader.h"
+#include "tests/app/fake_dbx_fixture.h"
 #include "tests/fakedbx/fake_dbx.h"
 
 namespace bitlay::app {
@@ -81,15 +82,12 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
 
-class EditorWait : public ::testing::TestWithParam<Case> {
+class EditorWait : public WithFakeDbx<::testing::TestWithParam<Case>> {
   protected:
     void SetUp() override {
-        QApplication::setQuitOnLastWindowClosed(false);
-        fakedbx::reset();
-        dbx::resetLinkForTesting();
+        WithFakeDbx::SetUp();
         fakedbx::script().layers[1] = fakedbx::layerNamed("F.Cu");
     }
-    void TearDown() override { dbx::resetLinkForTesting(); }
 
     std::vector<QString> messages;
     UserPrompts capturedMessages() {

@@ -14,6 +14,7 @@
 #include "dbx/library_loader.h"
 #include "dbx/status_message.h"
 #include "numeric/numeric.h"
+#include "tests/app/fake_dbx_fixture.h"
 #include "tests/fakedbx/fake_dbx.h"
 
 namespace bitlay::app {
@@ -22,16 +23,8 @@ namespace {
 using fakedbx::Call;
 
 // Start-up and shut-down against the fake library; message boxes are captured, not shown.
-class Startup : public ::testing::Test {
+class Startup : public WithFakeDbx<> {
   protected:
-    void SetUp() override {
-        // The tests close windows one after another; that must not end the next modal loop.
-        QApplication::setQuitOnLastWindowClosed(false);
-        fakedbx::reset();
-        dbx::resetLinkForTesting();
-    }
-    void TearDown() override { dbx::resetLinkForTesting(); }
-
     static void scriptLayers(const std::vector<std::string>& names) {
         for (std::size_t i = 0; i < names.size(); ++i)
             fakedbx::script().layers[static_cast<std::int32_t>(i + 1)] =

@@ -11,6 +11,7 @@
 #include "app/form1.h"
 #include "dbx/design_link.h"
 #include "dbx/library_loader.h"
+#include "tests/app/fake_dbx_fixture.h"
 #include "tests/fakedbx/fake_dbx.h"
 
 namespace bitlay::app {
@@ -31,12 +32,10 @@ std::vector<std::string> placedLines() {
 
 // A click on Transfer through the window: the picture loaded and picked as a user would, the lines
 // arriving at the library, the button and the message line afterwards.
-class TransferClick : public ::testing::Test {
+class TransferClick : public WithFakeDbx<> {
   protected:
     void SetUp() override {
-        QApplication::setQuitOnLastWindowClosed(false);
-        fakedbx::reset();
-        dbx::resetLinkForTesting();
+        WithFakeDbx::SetUp();
         fakedbx::script().layers[1] = fakedbx::layerNamed("F.Cu");
         fakedbx::script().layers[2] = fakedbx::layerNamed("B.Cu");
 
@@ -55,7 +54,6 @@ class TransferClick : public ::testing::Test {
         form.Picture1_MouseDown(1, 0, box.logicalXOfColumn(3), box.logicalYOfRow(1));
         fakedbx::reset();
     }
-    void TearDown() override { dbx::resetLinkForTesting(); }
 
     Form1 form{UserPrompts{[this](QWidget*, const QString& text) { messages.push_back(text); },
                            [this](QFileDialog& dialog) { return chooseFile(dialog); },
